@@ -1,0 +1,44 @@
+# Varnel: the JNI bridge to PKCS#11 drivers.
+#   make        both Linux deliverables into dist/
+#   make test   every suite; ends with "N passed, N failed"
+.DEFAULT_GOAL := all
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+VERSION_SUFFIX := V1_3_0_0
+LINUX_ARCHES := linux-x86_64 linux-x86
+
+cmake_flags.linux-x86_64 := -DCMAKE_BUILD_TYPE=Release
+cmake_flags.linux-x86 := -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/linux-x86.cmake
+cmake_flags.sanitize := -DCMAKE_BUILD_TYPE=Debug -DVARNEL_SANITIZE=ON
+bootstrap.linux-x86_64 := build64 test64
+bootstrap.linux-x86 := build64 build32 test32
+bootstrap.sanitize := build64 test64
+
+.PHONY: all test clean bootstrap $(addprefix build-,$(LINUX_ARCHES)) $(addprefix unit-,$(LINUX_ARCHES) sanitize)
+
+all: $(addprefix build-,$(LINUX_ARCHES))
+
+bootstrap:
+	@tools/bootstrap.sh all
+
+# Configures once, then lets CMake decide what is out of date.
+build/%/CMakeCache.txt:
+	@tools/bootstrap.sh $(bootstrap.$*)
+	cmake -S . -B build/$* $(cmake_flags.$*) >/dev/null
+
+$(addprefix build-,$(LINUX_ARCHES)): build-%: build/%/CMakeCache.txt
+	cmake --build build/$* --target varnel -j $(JOBS)
+	mkdir -p dist/$*
+	cp build/$*/libVarnel.so.$(VERSION_SUFFIX) dist/$*/
+	ln -sf libVarnel.so.$(VERSION_SUFFIX) dist/$*/libVarnel.so
+
+# Unit suites: built, not run; tools/run-tests.sh runs them.
+$(addprefix unit-,$(LINUX_ARCHES) sanitize): unit-%: build/%/CMakeCache.txt
+	cmake --build build/$* --target varnel_unit_tests -j $(JOBS)
+
+test: all $(addprefix unit-,$(LINUX_ARCHES) sanitize)
+	@tools/bootstrap.sh e2e
+	@tools/run-tests.sh
+
+clean:
+	rm -rf build dist

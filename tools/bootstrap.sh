@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, once.
+# Idempotent: does nothing when every package is already present.
+# Usage: tools/bootstrap.sh [group...]   groups: build32 test32 e2e windows all
+set -euo pipefail
+
+declare -A groups=(
+  [build64]="g++ cmake make libp11-kit-dev openjdk-17-jdk-headless"
+  [build32]="gcc-multilib g++-multilib"
+  [test64]="libgtest-dev valgrind"
+  [test32]="libc6-dbg:i386 qemu-user"
+  [e2e]="softhsm2 opensc qemu-user openjdk-17-jdk-headless:i386 libssl3:i386 libstdc++6:i386 libgcc-s1:i386"
+  [windows]="g++-mingw-w64-i686 wine32:i386"
+  [fuzz]="clang libclang-rt-14-dev"
+)
+
+wanted=()
+for g in "${@:-all}"; do
+  if [ "$g" = all ]; then
+    for k in "${!groups[@]}"; do wanted+=(${groups[$k]}); done
+  else
+    wanted+=(${groups[$g]})
+  fi
+done
+
+missing=()
+for p in "${wanted[@]}"; do
+  dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
+   ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
+sudo_cmd=""
+[ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+echo "bootstrap: installing ${missing[*]}" >&2
+$sudo_cmd apt-get update -qq >/dev/null
+DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
