@@ -1,0 +1,66 @@
+// The driver entry points the library uses, in the order LoadDriver resolves
+// them, each with the status reported when the driver lacks it. Everything
+// that walks the table (declarations, resolution, missing-code constants,
+// tests) expands this one list.
+#pragma once
+
+#include "cryptoki.h"
+
+#define VARNEL_ENTRY_POINTS(X)          \
+    X(Initialize, 10002)                \
+    X(Finalize, 10016)                  \
+    X(GetSlotList, 10004)               \
+    X(OpenSession, 10006)               \
+    X(Login, 10008)                     \
+    X(CloseSession, 10014)              \
+    X(GetAttributeValue, 10039)         \
+    X(SetAttributeValue, 10042)         \
+    X(GenerateKeyPair, 10010)           \
+    X(FindObjectsFinal, 10028)          \
+    X(FindObjects, 10026)               \
+    X(FindObjectsInit, 10024)           \
+    X(Sign, 10022)                      \
+    X(SignInit, 10020)                  \
+    X(Logout, 10012)                    \
+    X(GetTokenInfo, 10047)              \
+    X(DestroyObject, 10048)             \
+    X(EncryptInit, 10054)               \
+    X(Encrypt, 10053)                   \
+    X(DecryptInit, 10052)               \
+    X(Decrypt, 10051)                   \
+    X(UnwrapKey, 10059)                 \
+    X(WrapKey, 10060)                   \
+    X(GenerateKey, 10061)
+
+#ifndef VARNEL_API
+#if defined(_WIN32)
+#define VARNEL_API
+#else
+#define VARNEL_API __attribute__((visibility("default")))
+#endif
+#endif
+
+// The entry-point table: process-wide, written only by LoadDriver. On POSIX
+// these are global data symbols other code in the process may inspect.
+#define VARNEL_DECLARE_ENTRY_POINT(name, code) VARNEL_API extern CK_C_##name CP_##name;
+extern "C" {
+VARNEL_ENTRY_POINTS(VARNEL_DECLARE_ENTRY_POINT)
+}
+#undef VARNEL_DECLARE_ENTRY_POINT
+
+namespace varnel {
+
+// kMissingInitialize, kMissingSign, ...: the status of a call whose entry
+// point the loaded driver did not provide.
+#define VARNEL_MISSING_CODE(name, code) constexpr CK_RV kMissing##name = code;
+VARNEL_ENTRY_POINTS(VARNEL_MISSING_CODE)
+#undef VARNEL_MISSING_CODE
+
+// Calls the driver through an entry point, or reports the entry point's
+// missing code when LoadDriver never resolved it.
+template <typename Function, typename... Args>
+inline CK_RV callDriver(Function function, CK_RV missingCode, Args... args) noexcept {
+    return function ? function(args...) : missingCode;
+}
+
+}  // namespace varnel

@@ -1,0 +1,79 @@
+// The driver binding and the library's lifecycle methods.
+#include "varnel.h"
+
+#include "entry_points.h"
+#include "jni_frame.h"
+#include "module_loader.h"
+#include "status_codes.h"
+
+#define VARNEL_DEFINE_ENTRY_POINT(name, code) CK_C_##name CP_##name = nullptr;
+extern "C" {
+VARNEL_ENTRY_POINTS(VARNEL_DEFINE_ENTRY_POINT)
+}
+#undef VARNEL_DEFINE_ENTRY_POINT
+
+namespace varnel {
+namespace {
+
+// The driver module as the loader returned it; null before the first load and
+// after a failed one. Never unloaded: methods may still hold entry points.
+ModuleHandle libHandle = nullptr;
+
+constexpr char kLibraryVersion[] = "V1_3_0";
+
+// Resolves the table in order and stops at the first missing entry point:
+// rows before it point into the new driver, the row itself is null, and the
+// rows after it keep what they held.
+CK_RV resolveEntryPoints(ModuleHandle module) noexcept {
+#define VARNEL_RESOLVE(name, code)                                     \
+    CP_##name = findEntryPoint<CK_C_##name>(module, "C_" #name);      \
+    if (!CP_##name) return kMissing##name;
+    VARNEL_ENTRY_POINTS(VARNEL_RESOLVE)
+#undef VARNEL_RESOLVE
+    return CKR_OK;
+}
+
+}  // namespace
+}  // namespace varnel
+
+using namespace varnel;
+
+// String LoadDriver(String path)
+extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(
+    JNIEnv* env, jclass, jstring path) noexcept {
+    StatusResult out;
+    out.status = [&]() -> CK_RV {
+        if (!path) return kNullDriverPath;
+        Utf8Chars chars(env, path);
+        if (!chars) return out.jvmFailure();
+        libHandle = openModule(chars.get());
+        if (!libHandle) return kDriverNotLoaded;
+        return resolveEntryPoints(libHandle);
+    }();
+    return out.toJava(env);
+}
+
+// String Initialize()
+extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Initialize(
+    JNIEnv* env, jclass) noexcept {
+    StatusResult out;
+    // A null argument: no locking callbacks, so the caller serialises its calls.
+    out.status = callDriver(CP_Initialize, kMissingInitialize, nullptr);
+    return out.toJava(env);
+}
+
+// String Finalize()
+extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Finalize(
+    JNIEnv* env, jclass) noexcept {
+    StatusResult out;
+    out.status = callDriver(CP_Finalize, kMissingFinalize, nullptr);
+    return out.toJava(env);
+}
+
+// String[] GetVersion()
+extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_GetVersion(
+    JNIEnv* env, jclass) noexcept {
+    ArrayResult<2> out;
+    out.texts[1] = kLibraryVersion;
+    return out.toJava(env);
+}
