@@ -1,0 +1,232 @@
+#include "fake_jni.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+enum Kind { kString, kClass, kObjectArray, kByteArray };
+
+const char* functionName(FakeJvm::Function function) {
+    static const char* const names[] = {"FindClass",      "NewStringUTF",          "GetStringUTFChars",
+                                        "ReleaseStringUTFChars", "NewObjectArray", "SetObjectArrayElement",
+                                        "GetByteArrayElements",  "ReleaseByteArrayElements", "GetArrayLength"};
+    return names[static_cast<int>(function)];
+}
+}  // namespace
+
+struct FakeJvm::Object {
+    int kind;
+    std::string text;
+    std::vector<jobject> elements;
+    std::vector<unsigned char> bytes;
+};
+
+bool isModifiedUtf8(const char* text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    while (*p) {
+        int continuation;
+        if (*p < 0x80) continuation = 0;
+        else if ((*p & 0xE0) == 0xC0) continuation = 1;
+        else if ((*p & 0xF0) == 0xE0) continuation = 2;
+        else return false;
+        ++p;
+        for (int i = 0; i < continuation; ++i, ++p)
+            if ((*p & 0xC0) != 0x80) return false;
+    }
+    return true;
+}
+
+FakeJvm::FakeJvm() {
+    table_.FindClass = &findClass;
+    table_.NewStringUTF = &newStringUtf;
+    table_.GetStringUTFChars = &getStringUtfChars;
+    table_.ReleaseStringUTFChars = &releaseStringUtfChars;
+    table_.NewObjectArray = &newObjectArray;
+    table_.SetObjectArrayElement = &setObjectArrayElement;
+    table_.GetByteArrayElements = &getByteArrayElements;
+    table_.ReleaseByteArrayElements = &releaseByteArrayElements;
+    table_.GetArrayLength = &getArrayLength;
+    box_.env.functions = &table_;
+    box_.owner = this;
+}
+
+FakeJvm::~FakeJvm() {
+    for (auto& entry : chars_) std::free(const_cast<char*>(entry.first));
+    for (auto& entry : elements_) std::free(entry.first);
+}
+
+jobject FakeJvm::track(std::unique_ptr<Object> object) {
+    objects_.push_back(std::move(object));
+    return reinterpret_cast<jobject>(objects_.back().get());
+}
+
+jstring FakeJvm::string(const std::string& modifiedUtf8) {
+    auto object = std::make_unique<Object>();
+    object->kind = kString;
+    object->text = modifiedUtf8;
+    return static_cast<jstring>(track(std::move(object)));
+}
+
+jbyteArray FakeJvm::byteArray(const std::vector<unsigned char>& bytes) {
+    auto object = std::make_unique<Object>();
+    object->kind = kByteArray;
+    object->bytes = bytes;
+    return static_cast<jbyteArray>(track(std::move(object)));
+}
+
+FakeJvm::Object* FakeJvm::object(jobject reference, int kind) {
+    for (auto& candidate : objects_)
+        if (reinterpret_cast<jobject>(candidate.get()) == reference) {
+            if (candidate->kind == kind) return candidate.get();
+            break;
+        }
+    return nullptr;
+}
+
+std::string FakeJvm::text(jobject string) const {
+    if (!string) return "<null>";
+    return reinterpret_cast<const Object*>(string)->text;
+}
+
+std::vector<std::string> FakeJvm::texts(jobjectArray array) const {
+    std::vector<std::string> result;
+    if (!array) return result;
+    for (jobject element : reinterpret_cast<const Object*>(array)->elements) result.push_back(text(element));
+    return result;
+}
+
+void FakeJvm::failCall(Function function, int nth) { failCountdown_[static_cast<int>(function)] = nth; }
+
+int FakeJvm::totalCalls() const {
+    int total = 0;
+    for (int count : calls_) total += count;
+    return total;
+}
+
+bool FakeJvm::enter(Function function) {
+    int index = static_cast<int>(function);
+    ++calls_[index];
+    bool release = function == Function::ReleaseStringUTFChars || function == Function::ReleaseByteArrayElements;
+    if (failed_ && !release)
+        violations_.push_back(std::string(functionName(function)) + " called after a failed JNI call");
+    if (failCountdown_[index] > 0 && --failCountdown_[index] == 0) {
+        failed_ = true;
+        return true;
+    }
+    return false;
+}
+
+jclass JNICALL FakeJvm::findClass(JNIEnv* env, const char* name) {
+    FakeJvm& jvm = of(env);
+    if (jvm.enter(Function::FindClass)) return nullptr;
+    if (std::strcmp(name, "java/lang/String") != 0) jvm.violations_.push_back(std::string("FindClass ") + name);
+    auto object = std::make_unique<Object>();
+    object->kind = kClass;
+    object->text = name;
+    return static_cast<jclass>(jvm.track(std::move(object)));
+}
+
+jstring JNICALL FakeJvm::newStringUtf(JNIEnv* env, const char* utf) {
+    FakeJvm& jvm = of(env);
+    if (jvm.enter(Function::NewStringUTF)) return nullptr;
+    if (!utf) {
+        jvm.violations_.push_back("NewStringUTF(null)");
+        return nullptr;
+    }
+    if (!isModifiedUtf8(utf)) jvm.violations_.push_back(std::string("NewStringUTF of invalid modified UTF-8: ") + utf);
+    return jvm.string(utf);
+}
+
+const char* JNICALL FakeJvm::getStringUtfChars(JNIEnv* env, jstring string, jboolean* isCopy) {
+    FakeJvm& jvm = of(env);
+    if (jvm.enter(Function::GetStringUTFChars)) return nullptr;
+    Object* object = jvm.object(string, kString);
+    if (!object) {
+        jvm.violations_.push_back("GetStringUTFChars on something that is not a string");
+        return nullptr;
+    }
+    // A fresh heap copy per acquisition, so a use after release shows up
+    // under the sanitizers.
+    char* chars = static_cast<char*>(std::malloc(object->text.size() + 1));
+    std::memcpy(chars, object->text.c_str(), object->text.size() + 1);
+    jvm.chars_[chars] = string;
+    if (isCopy) *isCopy = JNI_TRUE;
+    return chars;
+}
+
+void JNICALL FakeJvm::releaseStringUtfChars(JNIEnv* env, jstring string, const char* chars) {
+    FakeJvm& jvm = of(env);
+    jvm.enter(Function::ReleaseStringUTFChars);
+    auto found = jvm.chars_.find(chars);
+    if (found == jvm.chars_.end()) {
+        jvm.violations_.push_back("ReleaseStringUTFChars of characters not acquired (or released twice)");
+        return;
+    }
+    if (found->second != string) jvm.violations_.push_back("ReleaseStringUTFChars with another string");
+    std::free(const_cast<char*>(found->first));
+    jvm.chars_.erase(found);
+}
+
+jobjectArray JNICALL FakeJvm::newObjectArray(JNIEnv* env, jsize length, jclass elementClass, jobject initial) {
+    FakeJvm& jvm = of(env);
+    if (jvm.enter(Function::NewObjectArray)) return nullptr;
+    if (length < 0 || !jvm.object(elementClass, kClass)) {
+        jvm.violations_.push_back("NewObjectArray with a bad length or class");
+        return nullptr;
+    }
+    auto object = std::make_unique<Object>();
+    object->kind = kObjectArray;
+    object->elements.assign(static_cast<size_t>(length), initial);
+    return static_cast<jobjectArray>(jvm.track(std::move(object)));
+}
+
+void JNICALL FakeJvm::setObjectArrayElement(JNIEnv* env, jobjectArray array, jsize index, jobject value) {
+    FakeJvm& jvm = of(env);
+    jvm.enter(Function::SetObjectArrayElement);
+    Object* object = jvm.object(array, kObjectArray);
+    if (!object || index < 0 || static_cast<size_t>(index) >= object->elements.size()) {
+        jvm.violations_.push_back("SetObjectArrayElement out of bounds");
+        return;
+    }
+    object->elements[static_cast<size_t>(index)] = value;
+}
+
+jbyte* JNICALL FakeJvm::getByteArrayElements(JNIEnv* env, jbyteArray array, jboolean* isCopy) {
+    FakeJvm& jvm = of(env);
+    if (jvm.enter(Function::GetByteArrayElements)) return nullptr;
+    Object* object = jvm.object(array, kByteArray);
+    if (!object) {
+        jvm.violations_.push_back("GetByteArrayElements on something that is not a byte array");
+        return nullptr;
+    }
+    // Exactly the array's size, so reading past its end trips the sanitizers.
+    size_t size = object->bytes.size();
+    auto* elements = static_cast<jbyte*>(std::malloc(size ? size : 1));
+    if (size) std::memcpy(elements, object->bytes.data(), size);
+    jvm.elements_[elements] = array;
+    if (isCopy) *isCopy = JNI_TRUE;
+    return elements;
+}
+
+void JNICALL FakeJvm::releaseByteArrayElements(JNIEnv* env, jbyteArray array, jbyte* elements, jint mode) {
+    FakeJvm& jvm = of(env);
+    jvm.enter(Function::ReleaseByteArrayElements);
+    auto found = jvm.elements_.find(elements);
+    if (found == jvm.elements_.end()) {
+        jvm.violations_.push_back("ReleaseByteArrayElements of elements not acquired (or released twice)");
+        return;
+    }
+    if (found->second != array) jvm.violations_.push_back("ReleaseByteArrayElements with another array");
+    if (mode != JNI_ABORT) jvm.violations_.push_back("ReleaseByteArrayElements without JNI_ABORT");
+    std::free(found->first);
+    jvm.elements_.erase(found);
+}
+
+jsize JNICALL FakeJvm::getArrayLength(JNIEnv* env, jarray array) {
+    FakeJvm& jvm = of(env);
+    jvm.enter(Function::GetArrayLength);
+    if (Object* bytes = jvm.object(array, kByteArray)) return static_cast<jsize>(bytes->bytes.size());
+    if (Object* objects = jvm.object(array, kObjectArray)) return static_cast<jsize>(objects->elements.size());
+    jvm.violations_.push_back("GetArrayLength on something that is not an array");
+    return 0;
+}

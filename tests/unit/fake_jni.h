@@ -1,0 +1,92 @@
+// A JNIEnv for the unit suite. Its function table fills only the slots the
+// library may use; every other slot is null, so an unexpected JNI call
+// crashes the test instead of passing silently. A ledger records every
+// acquisition and release and every misuse, such as a release in the wrong
+// mode or a JNI call made after the JVM failed one.
+#pragma once
+
+#include <jni.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class FakeJvm {
+public:
+    enum class Function {
+        FindClass,
+        NewStringUTF,
+        GetStringUTFChars,
+        ReleaseStringUTFChars,
+        NewObjectArray,
+        SetObjectArrayElement,
+        GetByteArrayElements,
+        ReleaseByteArrayElements,
+        GetArrayLength,
+        kCount
+    };
+
+    FakeJvm();
+    ~FakeJvm();
+    FakeJvm(const FakeJvm&) = delete;
+    FakeJvm& operator=(const FakeJvm&) = delete;
+
+    JNIEnv* env() { return &box_.env; }
+
+    // Java values to pass in. A string is given as its modified UTF-8 bytes.
+    jstring string(const std::string& modifiedUtf8);
+    jbyteArray byteArray(const std::vector<unsigned char>& bytes);
+
+    // Reads results back. A null reference reads as "<null>".
+    std::string text(jobject string) const;
+    std::vector<std::string> texts(jobjectArray array) const;
+
+    // The nth call of `function` from now (1 = the next) returns null, as a
+    // JVM out of memory would.
+    void failCall(Function function, int nth = 1);
+
+    int calls(Function function) const { return calls_[static_cast<int>(function)]; }
+    int totalCalls() const;
+    // Strings and byte-array elements acquired and not yet released.
+    size_t outstanding() const { return chars_.size() + elements_.size(); }
+    const std::vector<std::string>& violations() const { return violations_; }
+
+private:
+    struct Object;
+    struct EnvBox {
+        JNIEnv env;
+        FakeJvm* owner;
+    };
+
+    static FakeJvm& of(JNIEnv* env) { return *reinterpret_cast<EnvBox*>(env)->owner; }
+    // Counts the call, reports misuse after a failure, and says whether this
+    // call is the one scripted to fail.
+    bool enter(Function function);
+    Object* object(jobject reference, int kind);
+    jobject track(std::unique_ptr<Object> object);
+
+    static jclass JNICALL findClass(JNIEnv* env, const char* name);
+    static jstring JNICALL newStringUtf(JNIEnv* env, const char* utf);
+    static const char* JNICALL getStringUtfChars(JNIEnv* env, jstring string, jboolean* isCopy);
+    static void JNICALL releaseStringUtfChars(JNIEnv* env, jstring string, const char* chars);
+    static jobjectArray JNICALL newObjectArray(JNIEnv* env, jsize length, jclass elementClass, jobject initial);
+    static void JNICALL setObjectArrayElement(JNIEnv* env, jobjectArray array, jsize index, jobject value);
+    static jbyte* JNICALL getByteArrayElements(JNIEnv* env, jbyteArray array, jboolean* isCopy);
+    static void JNICALL releaseByteArrayElements(JNIEnv* env, jbyteArray array, jbyte* elements, jint mode);
+    static jsize JNICALL getArrayLength(JNIEnv* env, jarray array);
+
+    JNINativeInterface_ table_{};
+    EnvBox box_{};
+    std::vector<std::unique_ptr<Object>> objects_;
+    std::map<const char*, jstring> chars_;
+    std::map<jbyte*, jbyteArray> elements_;
+    std::vector<std::string> violations_;
+    int calls_[static_cast<int>(Function::kCount)] = {};
+    int failCountdown_[static_cast<int>(Function::kCount)] = {};
+    bool failed_ = false;
+};
+
+// Whether bytes are the modified UTF-8 a JVM accepts from NewStringUTF: no
+// raw zero, no four-byte sequences, every sequence complete.
+bool isModifiedUtf8(const char* text);

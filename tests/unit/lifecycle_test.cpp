@@ -1,0 +1,181 @@
+// Loading the driver, resolving its entry points, Initialize, Finalize,
+// GetVersion, and the shared result frame.
+#include <vector>
+
+#include "entry_points.h"
+#include "module_loader.h"
+#include "test_support.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+struct EntryPointRow {
+    const char* name;
+    CK_RV missingCode;
+    void* (*current)();
+};
+
+#define VARNEL_ROW(name, code) {#name, code, [] { return reinterpret_cast<void*>(CP_##name); }},
+const EntryPointRow kEntryPoints[] = {VARNEL_ENTRY_POINTS(VARNEL_ROW)};
+#undef VARNEL_ROW
+
+class LoadDriverTest : public BridgeTest {
+protected:
+    std::string loadDriver(const std::string& path) {
+        return jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(env, nullptr, jvm.string(path)));
+    }
+    static void* symbolOf(const std::string& path, const std::string& name) {
+        varnel::ModuleHandle module = varnel::openModule(path.c_str());
+        return module ? varnel::findEntryPoint<void*>(module, ("C_" + name).c_str()) : nullptr;
+    }
+};
+
+TEST_F(LoadDriverTest, BindsEveryEntryPointOfACompleteDriver) {
+    EXPECT_EQ("0", loadDriver(mock::modulePath()));
+    for (const auto& row : kEntryPoints)
+        EXPECT_EQ(symbolOf(mock::modulePath(), row.name), row.current()) << row.name;
+    EXPECT_EQ("0", loadDriver(mock::modulePath())) << "loading the same driver again";
+    EXPECT_TRUE(mock::functionsCalled().empty()) << "loading calls no driver function";
+    EXPECT_JNI_CLEAN(jvm);
+}
+
+TEST_F(LoadDriverTest, NullPathIsRefusedWithoutTouchingTheBinding) {
+    ASSERT_EQ("0", loadDriver(mock::modulePath()));
+    FakeJvm fresh;
+    EXPECT_EQ("10033", fresh.text(Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(fresh.env(), nullptr, nullptr)));
+    EXPECT_EQ(1, fresh.totalCalls()) << "only the status string is made";
+    EXPECT_EQ(symbolOf(mock::modulePath(), "Sign"), reinterpret_cast<void*>(CP_Sign));
+    EXPECT_JNI_CLEAN(fresh);
+}
+
+TEST_F(LoadDriverTest, UnloadablePathKeepsThePreviousEntryPoints) {
+    ASSERT_EQ("0", loadDriver(mock::modulePath()));
+    EXPECT_EQ("10001", loadDriver("/nonexistent/libnothing.so"));
+    for (const auto& row : kEntryPoints)
+        EXPECT_EQ(symbolOf(mock::modulePath(), row.name), row.current()) << row.name;
+    EXPECT_JNI_CLEAN(jvm);
+}
+
+// Each row's variant lacks exactly that entry point: the rows before it come
+// from the variant, the row itself is null, the rows after it keep the full
+// mock's entry points from the load before.
+TEST_F(LoadDriverTest, MissingEntryPointStopsResolutionAtItsRow) {
+    for (size_t missing = 0; missing < std::size(kEntryPoints); ++missing) {
+        const std::string variant = mock::variantPath(kEntryPoints[missing].name);
+        ASSERT_EQ("0", loadDriver(mock::modulePath()));
+        EXPECT_EQ(std::to_string(kEntryPoints[missing].missingCode), loadDriver(variant)) << variant;
+        for (size_t row = 0; row < std::size(kEntryPoints); ++row) {
+            const char* name = kEntryPoints[row].name;
+            void* expected = row < missing    ? symbolOf(variant, name)
+                             : row == missing ? nullptr
+                                              : symbolOf(mock::modulePath(), name);
+            EXPECT_EQ(expected, kEntryPoints[row].current()) << "without " << kEntryPoints[missing].name
+                                                             << ", row " << name;
+        }
+    }
+    EXPECT_EQ("10008", loadDriver(mock::variantPath("Login_Sign"))) << "the first missing in table order";
+    EXPECT_JNI_CLEAN(jvm);
+}
+
+TEST_F(LoadDriverTest, JvmThatCannotSupplyThePathGetsNullAndNoLoad) {
+    ASSERT_EQ("0", loadDriver(mock::modulePath()));
+    FakeJvm failing;
+    jstring path = failing.string(mock::variantPath("Initialize"));
+    failing.failCall(FakeJvm::Function::GetStringUTFChars);
+    EXPECT_EQ(nullptr, Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(failing.env(), nullptr, path));
+    EXPECT_EQ(1, failing.totalCalls()) << "no JNI call after the failed one";
+    EXPECT_NE(nullptr, reinterpret_cast<void*>(CP_Initialize)) << "the variant was not loaded";
+    EXPECT_JNI_CLEAN(failing);
+}
+
+TEST_F(LoadDriverTest, StatusStringThatCannotBeMadeGivesNullAfterReleasingThePath) {
+    jvm.failCall(FakeJvm::Function::NewStringUTF);
+    EXPECT_EQ(nullptr, Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(env, nullptr, jvm.string(mock::modulePath())));
+    EXPECT_EQ(1, jvm.calls(FakeJvm::Function::ReleaseStringUTFChars));
+    EXPECT_JNI_CLEAN(jvm);
+}
+
+class LifecycleTest : public BridgeTest {
+protected:
+    void SetUp() override { loadMock(); }
+    std::string initialize() { return jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_Initialize(env, nullptr)); }
+    std::string finalize() { return jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_Finalize(env, nullptr)); }
+};
+
+TEST_F(LifecycleTest, InitializeAndFinalizePassNullAndReportTheDriversAnswer) {
+    mock::answer("C_Initialize", CKR_OK);
+    mock::answer("C_Initialize", CKR_CRYPTOKI_ALREADY_INITIALIZED);
+    mock::answer("C_Finalize", CKR_OK);
+    mock::answer("C_Finalize", CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_EQ("0", initialize());
+    EXPECT_EQ("401", initialize());
+    EXPECT_EQ("0", finalize());
+    EXPECT_EQ("400", finalize());
+    auto calls = mock::calls();
+    ASSERT_EQ(4u, calls.size());
+    for (const auto& call : calls) EXPECT_EQ(std::vector<CK_ULONG>{0}, call.numbers) << "a null argument";
+    EXPECT_JNI_CLEAN(jvm);
+}
+
+// The status is the low 32 bits as a signed decimal in 11 bytes: vendor codes
+// come out negative, and those needing 11 characters are cut to 10.
+TEST_F(LifecycleTest, StatusTextIsSigned32BitDecimalCutToTenCharacters) {
+    const struct {
+        CK_RV rv;
+        const char* text;
+    } cases[] = {
+        {CKR_GENERAL_ERROR, "5"},
+        {CKR_VENDOR_DEFINED, "-214748364"},
+        {0xC4653600UL, "-100000000"},
+        {0xC4653601UL, "-999999999"},
+        {0xFFFFFFFFUL, "-1"},
+        {0x7FFFFFFFUL, "2147483647"},
+        {static_cast<CK_RV>(0xFFFFFFFFFFFFFFFFULL), "-1"},
+        {static_cast<CK_RV>(0x0000000100000005ULL), "5"},
+    };
+    for (const auto& c : cases) {
+        mock::answer("C_Initialize", c.rv);
+        EXPECT_EQ(c.text, initialize()) << std::hex << c.rv;
+    }
+    EXPECT_JNI_CLEAN(jvm);
+}
+
+TEST_F(LifecycleTest, MissingEntryPointAnswersItsCodeWithoutACall) {
+    EXPECT_EQ("10002", jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(
+                           env, nullptr, jvm.string(mock::variantPath("Initialize")))));
+    EXPECT_EQ("10002", initialize());
+    ASSERT_EQ("10016", jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(
+                           env, nullptr, jvm.string(mock::variantPath("Finalize")))));
+    EXPECT_EQ("10016", finalize());
+    EXPECT_TRUE(mock::functionsCalled().empty());
+    EXPECT_JNI_CLEAN(jvm);
+}
+
+TEST_F(BridgeTest, GetVersionAnswersWithoutADriver) {
+    jobjectArray version = Java_ka_tovik_selvo_jvarnel_JVarnel_GetVersion(env, nullptr);
+    EXPECT_EQ((Strings{"0", "V1_3_0"}), jvm.texts(version));
+    EXPECT_TRUE(mock::functionsCalled().empty());
+    EXPECT_JNI_CLEAN(jvm);
+}
+
+// Whichever JVM call fails while the array is built, the method stops there
+// and answers null: the nth call is the one made to fail.
+TEST_F(BridgeTest, ResultArrayStopsAtTheFirstFailedJvmCall) {
+    const struct {
+        FakeJvm::Function function;
+        int nth;
+    } failures[] = {
+        {FakeJvm::Function::FindClass, 1},      {FakeJvm::Function::NewStringUTF, 1},
+        {FakeJvm::Function::NewObjectArray, 1}, {FakeJvm::Function::NewStringUTF, 2},
+        {FakeJvm::Function::NewStringUTF, 3},
+    };
+    for (const auto& failure : failures) {
+        FakeJvm failing;
+        failing.failCall(failure.function, failure.nth);
+        EXPECT_EQ(nullptr, Java_ka_tovik_selvo_jvarnel_JVarnel_GetVersion(failing.env(), nullptr));
+        EXPECT_JNI_CLEAN(failing);
+    }
+}
+
+}  // namespace

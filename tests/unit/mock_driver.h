@@ -1,0 +1,76 @@
+// The unit suite's view of the mock module: a C++ front over its C control
+// interface, and where the module and its variants live.
+#pragma once
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "mock_control.h"
+
+namespace mock {
+
+using Bytes = std::vector<unsigned char>;
+
+struct Call {
+    std::string function;
+    std::vector<CK_ULONG> numbers;
+    std::vector<Bytes> blobs;
+};
+
+inline std::vector<Call> calls() {
+    std::vector<Call> result;
+    for (size_t i = 0; i < mock_call_count(); ++i) {
+        Call call{mock_call_function(i), {}, {}};
+        for (size_t k = 0; k < mock_call_number_count(i); ++k) call.numbers.push_back(mock_call_number(i, k));
+        for (size_t k = 0; k < mock_call_blob_count(i); ++k) {
+            size_t size = 0;
+            const unsigned char* blob = mock_call_blob(i, k, &size);
+            call.blobs.emplace_back(blob, blob + size);
+        }
+        result.push_back(std::move(call));
+    }
+    return result;
+}
+
+inline std::vector<std::string> functionsCalled() {
+    std::vector<std::string> names;
+    for (size_t i = 0; i < mock_call_count(); ++i) names.push_back(mock_call_function(i));
+    return names;
+}
+
+// Scripts one answer: mock::answer("C_Sign", CKR_OK).value(bytes).count(300);
+class answer {
+public:
+    answer(const char* function, CK_RV rv) { mock_script(function, rv); }
+    answer& count(CK_ULONG n) {
+        mock_script_count(n);
+        return *this;
+    }
+    answer& handles(const std::vector<CK_ULONG>& list) {
+        mock_script_handles(list.data(), list.size());
+        return *this;
+    }
+    answer& value(const Bytes& bytes) {
+        mock_script_value(bytes.data(), bytes.size());
+        return *this;
+    }
+    answer& valueLength(CK_ULONG length) {
+        mock_script_value_length(length);
+        return *this;
+    }
+    answer& sticky() {
+        mock_script_sticky();
+        return *this;
+    }
+};
+
+// Paths of the module and of its variants without chosen entry points.
+inline std::string modulePath() { return MOCK_MODULE_PATH; }
+
+inline std::string variantPath(const std::string& without) {
+    std::string path = MOCK_VARIANT_PATTERN;
+    return path.replace(path.find('@'), 1, without);
+}
+
+}  // namespace mock
