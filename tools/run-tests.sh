@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Runs every suite that `make test` built and adds up the results. A suite
+# that crashes or ends without its summary counts as one failure. The last
+# line is the total: "N passed, N failed".
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+source tools/arch.sh
+
+passed=0
+failed=0
+log_dir=build/test-logs
+mkdir -p "$log_dir"
+
+# add_counts NAME PASSED FAILED
+add_counts() {
+  printf '%-40s %s passed, %s failed\n' "$1" "$2" "$3"
+  passed=$((passed + $2))
+  failed=$((failed + $3))
+}
+
+# A GoogleTest program: counts from its own summary lines.
+run_gtest() {
+  local name=$1; shift
+  local log="$log_dir/$name.log"
+  "$@" >"$log" 2>&1
+  local rc=$?
+  local ok bad
+  ok=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\..*/\1/p' "$log" | tail -n 1)
+  bad=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\?, listed below:.*/\1/p' "$log" | tail -n 1)
+  if [ -z "$ok" ]; then
+    echo "---- $name ended without a summary (exit $rc):"; tail -n 30 "$log"
+    add_counts "$name" 0 1
+    return
+  fi
+  if [ -n "$bad" ] || [ $rc -ne 0 ]; then
+    grep -E '^\[  FAILED  \]|Failure|ERROR' "$log" | head -n 40
+    [ -z "$bad" ] && bad=1
+  fi
+  add_counts "$name" "$ok" "${bad:-0}"
+}
+
+# A suite whose last line reads "... N passed, M failed".
+run_counted() {
+  local name=$1; shift
+  local log="$log_dir/$name.log"
+  "$@" >"$log" 2>&1
+  local rc=$?
+  local line
+  line=$(grep -E '[0-9]+ passed, [0-9]+ failed' "$log" | tail -n 1)
+  if [ -z "$line" ]; then
+    echo "---- $name ended without a summary (exit $rc):"; tail -n 30 "$log"
+    add_counts "$name" 0 1
+    return
+  fi
+  local ok bad
+  ok=$(sed -E 's/.*[^0-9]?([0-9]+) passed, ([0-9]+) failed.*/\1/' <<<"$line")
+  bad=$(sed -E 's/.*[^0-9]?([0-9]+) passed, ([0-9]+) failed.*/\2/' <<<"$line")
+  if [ "$bad" -ne 0 ] || [ $rc -ne 0 ]; then
+    grep -E 'FAIL|WARNING' "$log" | head -n 40
+    [ "$bad" -eq 0 ] && bad=1
+  fi
+  add_counts "$name" "$ok" "$bad"
+}
+
+run_gtest "unit linux-x86_64 asan+ubsan" build/sanitize/tests/varnel_unit_tests
+run_gtest "unit linux-x86_64" build/linux-x86_64/tests/varnel_unit_tests
+run_gtest "unit linux-x86" run_i386 build/linux-x86/tests/varnel_unit_tests
+run_counted "exports linux-x86_64" tests/check-exports.sh linux-x86_64
+run_counted "exports linux-x86" tests/check-exports.sh linux-x86
+run_counted "e2e linux-x86_64" tests/e2e/run.sh linux-x86_64
+run_counted "e2e linux-x86" tests/e2e/run.sh linux-x86
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
