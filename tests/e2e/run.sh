@@ -102,11 +102,12 @@ libdir=${VARNEL_E2E_LIBDIR:-$root/dist/$arch}
 [ -e "$libdir/libVarnel.so" ] || die "$libdir/libVarnel.so missing: run make first"
 
 # --- fresh token
-# Under qemu-i386 a 32-bit readdir() on ext4 fails with EOVERFLOW (the host hands out 64-bit
-# directory hash cookies), so the i386 SoftHSM would see no token there and the JVM could not
-# list directories: the token then lives on tmpfs, whose directory offsets are small.
+# A 32-bit program under qemu's emulator (where the kernel has no 32-bit support, directly or
+# through binfmt_misc) gets EOVERFLOW from readdir() on ext4, whose directory cookies are 64-bit:
+# the i386 SoftHSM would see no token there. tmpfs directory offsets are small, so the token and
+# the JVM's temporary files live there whenever there is one.
 token_base=$build
-if [ "${java_cmd[0]}" = qemu-i386 ] && [ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ]; then
+if [ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ]; then
   token_base=/dev/shm
 fi
 tokens=$(mktemp -d "$token_base/varnel-e2e-softhsm.XXXXXX")
