@@ -104,6 +104,13 @@ struct StatusResult : Outcome {
     }
 };
 
+// The status string of a method whose only work is one driver call.
+inline jstring statusString(JNIEnv* env, CK_RV status) noexcept {
+    StatusResult out;
+    out.status = status;
+    return out.toJava(env);
+}
+
 // A method that answers with a String[]: element 0 the status, the rest the
 // texts the body pointed at, "" where it pointed at nothing. `length` is the
 // array's length; only GetSlotList and FindObjects change it.

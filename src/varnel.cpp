@@ -56,18 +56,14 @@ extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDri
 // String Initialize()
 extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Initialize(
     JNIEnv* env, jclass) noexcept {
-    StatusResult out;
     // A null argument: no locking callbacks, so the caller serialises its calls.
-    out.status = callDriver(CP_Initialize, kMissingInitialize, nullptr);
-    return out.toJava(env);
+    return statusString(env, callDriver(CP_Initialize, kMissingInitialize, nullptr));
 }
 
 // String Finalize()
 extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Finalize(
     JNIEnv* env, jclass) noexcept {
-    StatusResult out;
-    out.status = callDriver(CP_Finalize, kMissingFinalize, nullptr);
-    return out.toJava(env);
+    return statusString(env, callDriver(CP_Finalize, kMissingFinalize, nullptr));
 }
 
 // String[] GetVersion()
