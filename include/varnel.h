@@ -25,6 +25,41 @@ JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Finalize(JNIEnv* e
 JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_GetVersion(JNIEnv* env,
                                                                               jclass) VARNEL_NOEXCEPT;
 
+// String[] GetSlotList(int tokenPresent)
+JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_GetSlotList(JNIEnv* env, jclass,
+                                                                               jint tokenPresent) VARNEL_NOEXCEPT;
+// String[] GetTokenInfo(int slotID)
+JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_GetTokenInfo(JNIEnv* env, jclass,
+                                                                                jint slotID) VARNEL_NOEXCEPT;
+// String[] OpenSession(int slotID, int flags)
+JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_OpenSession(JNIEnv* env, jclass, jint slotID,
+                                                                               jint flags) VARNEL_NOEXCEPT;
+// String Login(long session, int userType, String pin)
+JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Login(JNIEnv* env, jclass, jlong session,
+                                                                    jint userType, jstring pin) VARNEL_NOEXCEPT;
+// String LogOut(long session)
+JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_LogOut(JNIEnv* env, jclass,
+                                                                     jlong session) VARNEL_NOEXCEPT;
+// String CloseSession(long session)
+JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_CloseSession(JNIEnv* env, jclass,
+                                                                           jlong session) VARNEL_NOEXCEPT;
+// String FindObjectsInit(long session, String label, int searchKind)
+JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjectsInit(JNIEnv* env, jclass, jlong session,
+                                                                              jstring label,
+                                                                              jint searchKind) VARNEL_NOEXCEPT;
+// String[] FindObjects(long session)
+JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjects(JNIEnv* env, jclass,
+                                                                               jlong session) VARNEL_NOEXCEPT;
+// String FindObjectsFinal(long session)
+JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjectsFinal(JNIEnv* env, jclass,
+                                                                               jlong session) VARNEL_NOEXCEPT;
+// String SignInit(long session, long key)
+JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_SignInit(JNIEnv* env, jclass, jlong session,
+                                                                       jlong key) VARNEL_NOEXCEPT;
+// String[] Sign(long session, byte[] data, int length)
+JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Sign(JNIEnv* env, jclass, jlong session,
+                                                                        jbyteArray data, jint length) VARNEL_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif
