@@ -65,6 +65,53 @@ public:
     }
 };
 
+// The encodings the mock logs, built independently for comparison.
+inline Bytes ulongBytes(CK_ULONG value) {
+    Bytes bytes(sizeof value);
+    std::memcpy(bytes.data(), &value, sizeof value);
+    return bytes;
+}
+
+inline Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// Byte by byte: GCC 12 misreads range inserts of small vectors at -O2.
+inline void append(Bytes& blob, const Bytes& part) {
+    for (unsigned char byte : part) blob.push_back(byte);
+}
+
+struct Attribute {
+    CK_ULONG type;
+    Bytes value;
+};
+
+// A template with every value present, as C_FindObjectsInit and the other
+// writing calls receive it.
+inline Bytes templateBlob(const std::vector<Attribute>& attributes) {
+    Bytes blob;
+    for (const auto& attribute : attributes) {
+        append(blob, ulongBytes(attribute.type));
+        append(blob, ulongBytes(attribute.value.size()));
+        blob.push_back(1);
+        append(blob, attribute.value);
+    }
+    return blob;
+}
+
+// A mechanism without parameter.
+inline Bytes mechanismBlob(CK_ULONG type) {
+    Bytes blob = ulongBytes(type);
+    append(blob, ulongBytes(0));
+    blob.push_back(0);
+    return blob;
+}
+
+// Byte input as logged: a non-null flag, then the bytes.
+inline Bytes inputBlob(const Bytes& bytes) {
+    Bytes blob{1};
+    append(blob, bytes);
+    return blob;
+}
+
 // Paths of the module and of its variants without chosen entry points.
 inline std::string modulePath() { return MOCK_MODULE_PATH; }
 
