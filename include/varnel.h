@@ -60,6 +60,27 @@ JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_SignInit(JNIEnv* e
 JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Sign(JNIEnv* env, jclass, jlong session,
                                                                         jbyteArray data, jint length) VARNEL_NOEXCEPT;
 
+// String[] GetAttributeValue(long session, long object, String attribute)
+JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_GetAttributeValue(JNIEnv* env, jclass,
+                                                                                     jlong session, jlong object,
+                                                                                     jstring attribute) VARNEL_NOEXCEPT;
+// String SetAttributeValue(long session, long firstObject, long secondObject, String label)
+JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_SetAttributeValue(JNIEnv* env, jclass, jlong session,
+                                                                                jlong firstObject,
+                                                                                jlong secondObject,
+                                                                                jstring label) VARNEL_NOEXCEPT;
+// String DestroyObject(long session, long object)
+JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_DestroyObject(JNIEnv* env, jclass, jlong session,
+                                                                            jlong object) VARNEL_NOEXCEPT;
+// String[] GenerateKeyPair(long session, String label, int modulusBits, byte[] publicExponent,
+//                          int publicExponentLength)
+JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKeyPair(
+    JNIEnv* env, jclass, jlong session, jstring label, jint modulusBits, jbyteArray publicExponent,
+    jint publicExponentLength) VARNEL_NOEXCEPT;
+// String[] GenerateKey(long session, int ignored)
+JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKey(JNIEnv* env, jclass, jlong session,
+                                                                               jint ignored) VARNEL_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif
