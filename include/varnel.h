@@ -81,6 +81,31 @@ JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKeyPa
 JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKey(JNIEnv* env, jclass, jlong session,
                                                                                jint ignored) VARNEL_NOEXCEPT;
 
+// String EncryptInit(long session, long key, String mechanismName)
+JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_EncryptInit(JNIEnv* env, jclass, jlong session,
+                                                                          jlong key,
+                                                                          jstring mechanismName) VARNEL_NOEXCEPT;
+// String[] Encrypt(long session, byte[] data, int length)
+JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Encrypt(JNIEnv* env, jclass, jlong session,
+                                                                           jbyteArray data,
+                                                                           jint length) VARNEL_NOEXCEPT;
+// String DecryptInit(long session, long key, String mechanismName)
+JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_DecryptInit(JNIEnv* env, jclass, jlong session,
+                                                                          jlong key,
+                                                                          jstring mechanismName) VARNEL_NOEXCEPT;
+// String[] Decrypt(long session, byte[] data, int length)
+JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Decrypt(JNIEnv* env, jclass, jlong session,
+                                                                           jbyteArray data,
+                                                                           jint length) VARNEL_NOEXCEPT;
+// String[] WrapKey(long session, String mechanismName, long wrappingKey, long keyToWrap)
+JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_WrapKey(JNIEnv* env, jclass, jlong session,
+                                                                           jstring mechanismName, jlong wrappingKey,
+                                                                           jlong keyToWrap) VARNEL_NOEXCEPT;
+// String[] UnwrapKey(long session, String wrappedKey, long unwrappingKey, String mechanismName)
+JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_UnwrapKey(JNIEnv* env, jclass, jlong session,
+                                                                             jstring wrappedKey, jlong unwrappingKey,
+                                                                             jstring mechanismName) VARNEL_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

@@ -30,7 +30,7 @@ constexpr CK_RV kDataTooLong = 10065;
 constexpr CK_RV kWrappedKeyTooLong = 10066;
 
 // Output that does not fit its buffer, or input that does not decode.
-constexpr CK_RV kSignatureTooLong = 10037;
+constexpr CK_RV kSignatureOrWrappedKeyTooLong = 10037;
 constexpr CK_RV kModulusTooLong = 10041;
 constexpr CK_RV kExponentTooLong = 10046;
 constexpr CK_RV kCertificateTooLong = 10049;

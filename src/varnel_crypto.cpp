@@ -1,4 +1,7 @@
-// Signing.
+// Signing, encryption and decryption, key wrapping and unwrapping.
+#include <cstring>
+#include <iterator>
+
 #include "base64.h"
 #include "entry_points.h"
 #include "jni_frame.h"
@@ -10,7 +13,56 @@ using namespace varnel;
 namespace {
 
 constexpr CK_ULONG kSignatureRoom = 4096;
+constexpr CK_ULONG kCipherTextRoom = 4096;
 constexpr unsigned int kBase64Room = 10000;
+// Decrypt and UnwrapKey take at most this much Base64 text; it decodes to at
+// most 7500 bytes, well within the decoded buffer.
+constexpr jint kLongestBase64Input = 10000;
+constexpr unsigned int kDecodedRoom = 10000;
+constexpr CK_ULONG kPlainTextRoom = 10000;
+constexpr CK_ULONG kWrappedKeyRoom = 10000;
+constexpr unsigned int kLongBase64Room = 15000;
+
+// The mechanism a keyword names. OAEP uses SHA-1, MGF1 with SHA-1 and an
+// empty label, which PKCS#11 tokens expect as a null pointer with length 0.
+struct RsaMechanism {
+    CK_RSA_PKCS_OAEP_PARAMS oaep = {CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, nullptr, 0};
+    CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
+
+    // Exact, case-sensitive matches only.
+    bool select(const char* name, bool oaepAllowed) noexcept {
+        if (std::strcmp(name, "rsapkcs") == 0) return true;
+        if (oaepAllowed && std::strcmp(name, "rsapkcsoaep") == 0) {
+            mechanism = {CKM_RSA_PKCS_OAEP, &oaep, sizeof oaep};
+            return true;
+        }
+        return false;
+    }
+};
+
+// EncryptInit and DecryptInit differ only in their entry point.
+template <typename InitFunction>
+jstring startOperation(JNIEnv* env, InitFunction init, CK_RV missingCode, jlong session, jlong key,
+                       jstring mechanismName) noexcept {
+    StatusResult out;
+    out.status = [&]() -> CK_RV {
+        if (!mechanismName) return kNullMechanismName;
+        Utf8Chars name(env, mechanismName);
+        if (!name) return out.jvmFailure();
+        RsaMechanism rsa;
+        if (!rsa.select(name.get(), true)) return kUnknownMechanismName;
+        return callDriver(init, missingCode, handleFromJava(session), &rsa.mechanism, handleFromJava(key));
+    }();
+    return out.toJava(env);
+}
+
+// Encodes what a driver wrote into `room` bytes, refusing a reported length
+// beyond the room rather than reading past it.
+bool encodeDriverOutput(const CK_BYTE* bytes, CK_ULONG length, CK_ULONG room, char* text,
+                        unsigned int textRoom) noexcept {
+    unsigned int textLength = textRoom;
+    return length <= room && base64Encode(bytes, static_cast<int>(length), text, &textLength) == 0;
+}
 
 // Checks a (data, length) pair from Java: the length must describe bytes the
 // array really has, or the driver would read past it.
@@ -45,12 +97,142 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Si
         CK_RV rv = callDriver(CP_Sign, kMissingSign, handleFromJava(session), bytes.get(), ulongFromJava(length),
                               signature, &signatureLength);
         if (rv != CKR_OK) return rv;
-        unsigned int base64Length = kBase64Room;
-        if (signatureLength > kSignatureRoom ||
-            base64Encode(signature, static_cast<int>(signatureLength), base64, &base64Length) != 0)
-            return kSignatureTooLong;
+        if (!encodeDriverOutput(signature, signatureLength, kSignatureRoom, base64, kBase64Room))
+            return kSignatureOrWrappedKeyTooLong;
         out.texts[1] = base64;
         return CKR_OK;
     }();
+    return out.toJava(env);
+}
+
+// String EncryptInit(long session, long key, String mechanismName)
+extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_EncryptInit(
+    JNIEnv* env, jclass, jlong session, jlong key, jstring mechanismName) noexcept {
+    return startOperation(env, CP_EncryptInit, kMissingEncryptInit, session, key, mechanismName);
+}
+
+// String DecryptInit(long session, long key, String mechanismName)
+extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_DecryptInit(
+    JNIEnv* env, jclass, jlong session, jlong key, jstring mechanismName) noexcept {
+    return startOperation(env, CP_DecryptInit, kMissingDecryptInit, session, key, mechanismName);
+}
+
+// String[] Encrypt(long session, byte[] data, int length)
+extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Encrypt(JNIEnv* env, jclass,
+                                                                                      jlong session, jbyteArray data,
+                                                                                      jint length) noexcept {
+    CK_BYTE cipherText[kCipherTextRoom] = {};
+    char base64[kBase64Room];
+    ArrayResult<2> out;
+    out.status = [&]() -> CK_RV {
+        if (!data || !lengthFitsArray(env, data, length)) return kBadData;
+        ByteElements bytes(env, data);
+        if (!bytes) return out.jvmFailure();
+        CK_ULONG cipherLength = kCipherTextRoom;
+        CK_RV rv = callDriver(CP_Encrypt, kMissingEncrypt, handleFromJava(session), bytes.get(),
+                              ulongFromJava(length), cipherText, &cipherLength);
+        if (rv != CKR_OK) return rv;
+        if (!encodeDriverOutput(cipherText, cipherLength, kCipherTextRoom, base64, kBase64Room))
+            return kCipherTextTooLong;
+        out.texts[1] = base64;
+        return CKR_OK;
+    }();
+    return out.toJava(env);
+}
+
+// String[] Decrypt(long session, byte[] data, int length)
+extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Decrypt(JNIEnv* env, jclass,
+                                                                                      jlong session, jbyteArray data,
+                                                                                      jint length) noexcept {
+    CK_BYTE cipherText[kDecodedRoom];  // filled by the decoder up to the length it reports
+    CK_BYTE plainText[kPlainTextRoom] = {};
+    char base64[kLongBase64Room];
+    ArrayResult<2> out;
+    out.status = [&]() -> CK_RV {
+        if (length > kLongestBase64Input) return kDataTooLong;
+        if (!data) return kBadData;
+        // A negative length decodes nothing; a length past the array would
+        // read beyond it.
+        if (length > env->GetArrayLength(data)) return kDataTooLong;
+        ByteElements text(env, data);
+        if (!text) return out.jvmFailure();
+        unsigned int cipherLength = kDecodedRoom;
+        if (base64Decode(reinterpret_cast<const char*>(text.get()), length, cipherText, &cipherLength) != 0)
+            return kBadBase64;
+        CK_ULONG plainLength = kPlainTextRoom;
+        CK_RV rv = callDriver(CP_Decrypt, kMissingDecrypt, handleFromJava(session), cipherText,
+                              CK_ULONG{cipherLength}, plainText, &plainLength);
+        if (rv != CKR_OK) return rv;
+        if (!encodeDriverOutput(plainText, plainLength, kPlainTextRoom, base64, kLongBase64Room))
+            return kPlainTextTooLong;
+        out.texts[1] = base64;
+        return CKR_OK;
+    }();
+    return out.toJava(env);
+}
+
+// String[] WrapKey(long session, String mechanismName, long wrappingKey, long keyToWrap)
+extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_WrapKey(
+    JNIEnv* env, jclass, jlong session, jstring mechanismName, jlong wrappingKey, jlong keyToWrap) noexcept {
+    CK_BYTE wrapped[kWrappedKeyRoom] = {};
+    char base64[kLongBase64Room];
+    ArrayResult<2> out;
+    out.status = [&]() -> CK_RV {
+        if (!mechanismName) return kUnknownMechanismName;
+        Utf8Chars name(env, mechanismName);
+        if (!name) return out.jvmFailure();
+        RsaMechanism rsa;
+        if (!rsa.select(name.get(), false)) return kUnknownMechanismName;
+        CK_ULONG wrappedLength = kWrappedKeyRoom;
+        CK_RV rv = callDriver(CP_WrapKey, kMissingWrapKey, handleFromJava(session), &rsa.mechanism,
+                              handleFromJava(wrappingKey), handleFromJava(keyToWrap), wrapped, &wrappedLength);
+        if (rv != CKR_OK) return rv;
+        if (!encodeDriverOutput(wrapped, wrappedLength, kWrappedKeyRoom, base64, kLongBase64Room))
+            return kSignatureOrWrappedKeyTooLong;
+        out.texts[1] = base64;
+        return CKR_OK;
+    }();
+    return out.toJava(env);
+}
+
+// String[] UnwrapKey(long session, String wrappedKey, long unwrappingKey, String mechanismName)
+extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_UnwrapKey(
+    JNIEnv* env, jclass, jlong session, jstring wrappedKey, jlong unwrappingKey, jstring mechanismName) noexcept {
+    CK_OBJECT_HANDLE key = 0;
+    ArrayResult<2> out;
+    out.status = [&]() -> CK_RV {
+        // The keyword is judged before anything else is looked at.
+        if (!mechanismName) return kUnknownMechanismName;
+        Utf8Chars name(env, mechanismName);
+        if (!name) return out.jvmFailure();
+        RsaMechanism rsa;
+        if (!rsa.select(name.get(), false)) return kUnknownMechanismName;
+        if (!wrappedKey) return kNullWrappedKey;
+        Utf8Chars text(env, wrappedKey);
+        if (!text) return out.jvmFailure();
+        const size_t textLength = std::strlen(text.get());
+        if (textLength > static_cast<size_t>(kLongestBase64Input)) return kWrappedKeyTooLong;
+        CK_BYTE decoded[kDecodedRoom];  // filled by the decoder up to the length it reports
+        unsigned int decodedLength = kDecodedRoom;
+        if (base64Decode(text.get(), static_cast<int>(textLength), decoded, &decodedLength) != 0)
+            return kBadBase64;
+
+        // A triple-DES key; everything else takes the driver's defaults.
+        CK_OBJECT_CLASS secretClass = CKO_SECRET_KEY;
+        CK_KEY_TYPE des3 = CKK_DES3;
+        CK_BBOOL yes = CK_TRUE;
+        CK_ATTRIBUTE keyTemplate[] = {
+            {CKA_CLASS, &secretClass, sizeof secretClass},
+            {CKA_KEY_TYPE, &des3, sizeof des3},
+            {CKA_ENCRYPT, &yes, sizeof yes},
+            {CKA_DECRYPT, &yes, sizeof yes},
+        };
+        return callDriver(CP_UnwrapKey, kMissingUnwrapKey, handleFromJava(session), &rsa.mechanism,
+                          handleFromJava(unwrappingKey), decoded, CK_ULONG{decodedLength}, keyTemplate,
+                          CK_ULONG{std::size(keyTemplate)}, &key);
+    }();
+    char keyText[kHandleTextSize];
+    formatHandle(keyText, key);
+    out.texts[1] = keyText;
     return out.toJava(env);
 }
