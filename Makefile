@@ -1,5 +1,5 @@
 # Varnel: the JNI bridge to PKCS#11 drivers.
-#   make        both Linux deliverables into dist/
+#   make        the Linux and Windows deliverables into dist/
 #   make test   every suite; ends with "N passed, N failed"
 .DEFAULT_GOAL := all
 SHELL := /bin/bash
@@ -10,13 +10,16 @@ LINUX_ARCHES := linux-x86_64 linux-x86
 cmake_flags.linux-x86_64 := -DCMAKE_BUILD_TYPE=Release
 cmake_flags.linux-x86 := -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/linux-x86.cmake
 cmake_flags.sanitize := -DCMAKE_BUILD_TYPE=Debug -DVARNEL_SANITIZE=ON
+cmake_flags.windows-x86 := -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/windows-x86.cmake
 bootstrap.linux-x86_64 := build64 test64
 bootstrap.linux-x86 := build64 build32 test32
 bootstrap.sanitize := build64 test64
+bootstrap.windows-x86 := build64 test64 windows
 
-.PHONY: all test clean bootstrap $(addprefix build-,$(LINUX_ARCHES)) $(addprefix unit-,$(LINUX_ARCHES) sanitize)
+.PHONY: all test clean bootstrap $(addprefix build-,$(LINUX_ARCHES) windows-x86) \
+	$(addprefix unit-,$(LINUX_ARCHES) sanitize windows-x86)
 
-all: $(addprefix build-,$(LINUX_ARCHES))
+all: $(addprefix build-,$(LINUX_ARCHES) windows-x86)
 
 bootstrap:
 	@tools/bootstrap.sh all
@@ -32,11 +35,19 @@ $(addprefix build-,$(LINUX_ARCHES)): build-%: build/%/CMakeCache.txt
 	cp build/$*/libVarnel.so.$(VERSION_SUFFIX) dist/$*/
 	ln -sf libVarnel.so.$(VERSION_SUFFIX) dist/$*/libVarnel.so
 
-# Unit suites: built, not run; tools/run-tests.sh runs them.
-$(addprefix unit-,$(LINUX_ARCHES) sanitize): unit-%: build/%/CMakeCache.txt
+# The 32-bit Windows DLL, cross-built with MinGW-w64.
+build-windows-x86: build/windows-x86/CMakeCache.txt
+	cmake --build build/windows-x86 --target varnel -j $(JOBS)
+	mkdir -p dist/windows-x86
+	cmake -E copy_if_different build/windows-x86/Varnel.dll dist/windows-x86/Varnel.dll
+
+# Unit suites: built, not run; tools/run-tests.sh runs them. The Windows one
+# runs only under wine (tests/run-windows-unit.sh); building it checks that
+# the suite compiles for Windows.
+$(addprefix unit-,$(LINUX_ARCHES) sanitize windows-x86): unit-%: build/%/CMakeCache.txt
 	cmake --build build/$* --target varnel_unit_tests -j $(JOBS)
 
-test: all $(addprefix unit-,$(LINUX_ARCHES) sanitize)
+test: all $(addprefix unit-,$(LINUX_ARCHES) sanitize windows-x86)
 	@tools/bootstrap.sh e2e
 	@tools/run-tests.sh
 

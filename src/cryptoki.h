@@ -3,3 +3,31 @@
 #pragma once
 
 #include <p11-kit/pkcs11.h>
+
+#if defined(_WIN32) && defined(__cplusplus)
+#include <cstddef>
+#include <type_traits>
+
+namespace varnel::abi {
+
+// Windows drivers are built with 1-byte packing, a 32-bit CK_ULONG and the C
+// calling convention for every function; a header that differed would pass
+// misread templates and mechanisms, or unbalance the stack on each call.
+static_assert(sizeof(CK_ULONG) == 4, "CK_ULONG is 32 bits on Windows");
+static_assert(sizeof(CK_ATTRIBUTE) == 12 && sizeof(CK_MECHANISM) == 12,
+              "attribute and mechanism are three 32-bit fields");
+// CK_INFO is where packing shows: flags follows a 2-byte version and a
+// 32-byte string, at offset 34 packed and 36 aligned.
+static_assert(offsetof(CK_INFO, flags) == 34 && sizeof(CK_INFO) == 72,
+              "Cryptoki structures are packed to 1 byte");
+
+template <typename Function>
+struct IsCdecl : std::false_type {};
+template <typename Result, typename... Args>
+struct IsCdecl<Result(__cdecl*)(Args...)> : std::true_type {};
+static_assert(IsCdecl<CK_C_Initialize>::value && IsCdecl<CK_C_GenerateKeyPair>::value &&
+                  IsCdecl<CK_NOTIFY>::value,
+              "driver functions are called with the C calling convention");
+
+}  // namespace varnel::abi
+#endif

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, once.
 # Idempotent: does nothing when every package is already present.
-# Usage: tools/bootstrap.sh [group...]   groups: build32 test32 e2e windows all
+# Usage: tools/bootstrap.sh [group...]   groups: build64 build32 test64 test32 e2e windows wine fuzz all
 set -euo pipefail
 
 declare -A groups=(
@@ -10,7 +10,8 @@ declare -A groups=(
   [test64]="libgtest-dev valgrind"
   [test32]="libc6-dbg:i386 qemu-user"
   [e2e]="softhsm2 opensc qemu-user openjdk-17-jdk-headless:i386 libssl3:i386 libstdc++6:i386 libgcc-s1:i386"
-  [windows]="g++-mingw-w64-i686 wine32:i386"
+  [windows]="g++-mingw-w64-i686"
+  [wine]="wine32:i386"
   [fuzz]="clang libclang-rt-14-dev"
 )
 

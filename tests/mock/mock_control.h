@@ -8,7 +8,8 @@
 #include "cryptoki.h"
 
 #if defined(_WIN32)
-#define MOCK_API __declspec(dllexport)
+// Each module's .def file names what it exports (see tests/CMakeLists.txt).
+#define MOCK_API
 #else
 #define MOCK_API __attribute__((visibility("default")))
 #endif
