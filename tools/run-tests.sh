@@ -65,9 +65,12 @@ run_counted() {
 
 run_gtest "unit linux-x86_64 asan+ubsan" build/sanitize/tests/varnel_unit_tests
 run_gtest "unit linux-x86_64" build/linux-x86_64/tests/varnel_unit_tests
+run_gtest "unit linux-x86_64 valgrind" valgrind -q --error-exitcode=1 --leak-check=full \
+  --errors-for-leak-kinds=definite,indirect,possible build/linux-x86_64/tests/varnel_unit_tests
 run_gtest "unit linux-x86" run_i386 build/linux-x86/tests/varnel_unit_tests
 run_counted "exports linux-x86_64" tests/check-exports.sh linux-x86_64
 run_counted "exports linux-x86" tests/check-exports.sh linux-x86
+run_counted "exports windows-x86" tests/check-dll-exports.sh windows-x86
 run_counted "e2e linux-x86_64" tests/e2e/run.sh linux-x86_64
 run_counted "e2e linux-x86" tests/e2e/run.sh linux-x86
 
