@@ -238,7 +238,7 @@ CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR list, CK_ULONG_PTR cou
 
 CK_RV C_GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
     Answer answer = begin("C_GetTokenInfo", {slot, flag(info)});
-    if (info && !answer.values.empty())
+    if (info && !answer.values.empty() && !answer.values.front().empty())
         std::memcpy(info, answer.values.front().data(),
                     answer.values.front().size() < sizeof *info ? answer.values.front().size() : sizeof *info);
     return answer.rv;

@@ -43,7 +43,9 @@ public:
     std::vector<std::string> texts(jobjectArray array) const;
 
     // The nth call of `function` from now (1 = the next) returns null, as a
-    // JVM out of memory would.
+    // JVM out of memory would. Only the functions that can fail that way:
+    // FindClass, NewStringUTF, GetStringUTFChars, NewObjectArray and
+    // GetByteArrayElements.
     void failCall(Function function, int nth = 1);
 
     int calls(Function function) const { return calls_[static_cast<int>(function)]; }

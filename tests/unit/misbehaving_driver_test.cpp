@@ -1,0 +1,106 @@
+// A driver that breaks its contract, or answers oddly, never makes the bridge
+// read or write outside a buffer (the sanitizers watch), never leaks a JVM
+// acquisition, and yields a documented status.
+#include <cstring>
+#include <functional>
+
+#include "test_support.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+using mock::answer;
+using mock::Bytes;
+
+#define METHOD(name) Java_ka_tovik_selvo_jvarnel_JVarnel_##name
+
+struct Case {
+    const char* name;
+    std::function<void()> script;
+    std::function<Strings(FakeJvm&)> call;
+    Strings expected;
+};
+
+Strings status(FakeJvm& jvm, jstring text) { return {jvm.text(text)}; }
+
+const CK_ULONG kHuge = ~CK_ULONG{0};
+
+std::vector<Case> cases() {
+    return {
+        {"slot count all ones", [] { answer("C_GetSlotList", CKR_OK).count(kHuge); },
+         [](FakeJvm& j) { return j.texts(METHOD(GetSlotList)(j.env(), nullptr, 1)); },
+         [] { Strings s(101, ""); s[0] = "10031"; return s; }()},
+        {"slot list longer than its room", [] {
+             answer("C_GetSlotList", CKR_OK).count(1);
+             answer("C_GetSlotList", CKR_OK).handles({4, 5, 6}).count(kHuge);
+         },
+         [](FakeJvm& j) { return j.texts(METHOD(GetSlotList)(j.env(), nullptr, 0)); },
+         [] { Strings s(101, ""); s[0] = "0"; s[1] = "4"; return s; }()},
+        {"object count all ones", [] { answer("C_FindObjects", CKR_OK).handles({3}).count(kHuge); },
+         [](FakeJvm& j) { return j.texts(METHOD(FindObjects)(j.env(), nullptr, 1)); },
+         [] { Strings s(101, "0"); s[1] = "3"; return s; }()},
+        {"attribute length unavailable", [] { answer("C_GetAttributeValue", CKR_OK).valueLength(CK_UNAVAILABLE_INFORMATION); },
+         [](FakeJvm& j) { return j.texts(METHOD(GetAttributeValue)(j.env(), nullptr, 1, 2, j.string("certificate"))); },
+         {"5", ""}},
+        {"attribute value longer than reported", [] {
+             answer("C_GetAttributeValue", CKR_OK).valueLength(2);
+             answer("C_GetAttributeValue", CKR_OK).value({1, 2}).valueLength(kHuge);
+         },
+         [](FakeJvm& j) { return j.texts(METHOD(GetAttributeValue)(j.env(), nullptr, 1, 2, j.string("certificate"))); },
+         {"5", ""}},
+        {"signature longer than its buffer", [] { answer("C_Sign", CKR_OK).value(Bytes(4096, 9)).count(kHuge); },
+         [](FakeJvm& j) { return j.texts(METHOD(Sign)(j.env(), nullptr, 1, j.byteArray({1}), 1)); },
+         {"10037", ""}},
+        {"cipher text longer than its buffer", [] { answer("C_Encrypt", CKR_OK).count(4097); },
+         [](FakeJvm& j) { return j.texts(METHOD(Encrypt)(j.env(), nullptr, 1, j.byteArray({1}), 1)); },
+         {"10057", ""}},
+        {"plain text longer than its buffer", [] { answer("C_Decrypt", CKR_OK).count(kHuge); },
+         [](FakeJvm& j) { return j.texts(METHOD(Decrypt)(j.env(), nullptr, 1, j.byteArray({'Y', 'W', 'J', 'j'}), 4)); },
+         {"10058", ""}},
+        {"wrapped key longer than its buffer", [] { answer("C_WrapKey", CKR_OK).count(10001); },
+         [](FakeJvm& j) { return j.texts(METHOD(WrapKey)(j.env(), nullptr, 1, j.string("rsapkcs"), 2, 3)); },
+         {"10037", ""}},
+        {"session handle written on failure", [] { answer("C_OpenSession", CKR_VENDOR_DEFINED).handles({kHuge}); },
+         [](FakeJvm& j) { return j.texts(METHOD(OpenSession)(j.env(), nullptr, 1, 6)); },
+         {"-214748364", std::to_string(kHuge)}},
+        {"key pair handles written on failure", [] { answer("C_GenerateKeyPair", 0xFFFFFFFFUL).handles({7, 8}); },
+         [](FakeJvm& j) { return j.texts(METHOD(GenerateKeyPair)(j.env(), nullptr, 1, j.string("k"), 2048, j.byteArray({3}), 1)); },
+         {"-1", "7", "8"}},
+        {"key handle written on failure", [] { answer("C_GenerateKey", CKR_DEVICE_MEMORY).handles({9}); },
+         [](FakeJvm& j) { return j.texts(METHOD(GenerateKey)(j.env(), nullptr, 1, 0)); },
+         {"49", "9"}},
+        {"unwrapped handle written on failure", [] { answer("C_UnwrapKey", CKR_VENDOR_DEFINED + 1).handles({10}); },
+         [](FakeJvm& j) { return j.texts(METHOD(UnwrapKey)(j.env(), nullptr, 1, j.string("YWJj"), 2, j.string("rsapkcs"))); },
+         {"-214748364", "10"}},
+        {"token record of all ones", [] {
+             CK_TOKEN_INFO info;
+             std::memset(&info, 0xFF, sizeof info);
+             Bytes record(sizeof info);
+             std::memcpy(record.data(), &info, sizeof info);
+             answer("C_GetTokenInfo", CKR_OK).value(record);
+         },
+         [](FakeJvm& j) {
+             Strings fields = j.texts(METHOD(GetTokenInfo)(j.env(), nullptr, 1));
+             return Strings{fields[0], fields[5], fields[15], fields[18], std::to_string(fields[1].size())};
+         },
+         {"0", "0", "255.255", "0", std::to_string(32 * 3)}},
+        {"vendor status from a status-only method", [] { answer("C_Login", 0x80000001UL); },
+         [](FakeJvm& j) { return status(j, METHOD(Login)(j.env(), nullptr, 1, 1, j.string("1234"))); },
+         {"-214748364"}},
+    };
+}
+
+TEST_F(BridgeTest, MisbehavingDriverAnswersAreContained) {
+    loadMock();
+    for (const auto& c : cases()) {
+        mock_reset();
+        FakeJvm fresh;
+        c.script();
+        EXPECT_EQ(c.expected, c.call(fresh)) << c.name;
+        EXPECT_JNI_CLEAN(fresh);
+    }
+}
+
+#undef METHOD
+
+}  // namespace
