@@ -10,13 +10,15 @@ LINUX_ARCHES := linux-x86_64 linux-x86
 cmake_flags.linux-x86_64 := -DCMAKE_BUILD_TYPE=Release
 cmake_flags.linux-x86 := -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/linux-x86.cmake
 cmake_flags.sanitize := -DCMAKE_BUILD_TYPE=Debug -DVARNEL_SANITIZE=ON
+cmake_flags.fuzz := -DCMAKE_BUILD_TYPE=Debug -DVARNEL_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 cmake_flags.windows-x86 := -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/windows-x86.cmake
 bootstrap.linux-x86_64 := build64 test64
 bootstrap.linux-x86 := build64 build32 test32
 bootstrap.sanitize := build64 test64
+bootstrap.fuzz := build64 test64 fuzz
 bootstrap.windows-x86 := build64 test64 windows
 
-.PHONY: all test clean bootstrap $(addprefix build-,$(LINUX_ARCHES) windows-x86) \
+.PHONY: all test fuzz clean bootstrap $(addprefix build-,$(LINUX_ARCHES) windows-x86) \
 	$(addprefix unit-,$(LINUX_ARCHES) sanitize windows-x86)
 
 all: $(addprefix build-,$(LINUX_ARCHES) windows-x86)
@@ -45,11 +47,26 @@ build-windows-x86: build/windows-x86/CMakeCache.txt
 # runs only under wine (tests/run-windows-unit.sh); building it checks that
 # the suite compiles for Windows.
 $(addprefix unit-,$(LINUX_ARCHES) sanitize windows-x86): unit-%: build/%/CMakeCache.txt
-	cmake --build build/$* --target varnel_unit_tests -j $(JOBS)
+	cmake build/$* >/dev/null
+	cmake --build build/$* --target test_programs -j $(JOBS)
 
 test: all $(addprefix unit-,$(LINUX_ARCHES) sanitize windows-x86)
 	@tools/bootstrap.sh e2e
 	@tools/run-tests.sh
 
+# Runs every fuzz target for FUZZ_SECONDS each (libFuzzer, ASan, UBSan),
+# starting from the committed corpora; findings go to build/fuzz-artifacts.
+FUZZ_SECONDS ?= 120
+fuzz: build/fuzz/CMakeCache.txt
+	cmake build/fuzz >/dev/null
+	cmake --build build/fuzz --target fuzz_base64 fuzz_methods -j $(JOBS)
+	tools/fuzz.sh $(FUZZ_SECONDS)
+
 clean:
 	rm -rf build dist
+
+# Signs a message on a fresh SoftHSM token through dist/linux-x86_64 (demo/run.sh).
+.PHONY: demo
+demo: all
+	@tools/bootstrap.sh e2e
+	@demo/run.sh

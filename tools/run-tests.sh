@@ -68,6 +68,11 @@ run_gtest "unit linux-x86_64" build/linux-x86_64/tests/varnel_unit_tests
 run_gtest "unit linux-x86_64 valgrind" valgrind -q --error-exitcode=1 --leak-check=full \
   --errors-for-leak-kinds=definite,indirect,possible build/linux-x86_64/tests/varnel_unit_tests
 run_gtest "unit linux-x86" run_i386 build/linux-x86/tests/varnel_unit_tests
+for target in base64 methods; do
+  corpus=tests/fuzz/corpus/$target
+  run_counted "fuzz corpus $target asan+ubsan" build/sanitize/tests/fuzz_${target}_replay "$corpus"
+  run_counted "fuzz corpus $target linux-x86" run_i386 build/linux-x86/tests/fuzz_${target}_replay "$corpus"
+done
 run_counted "exports linux-x86_64" tests/check-exports.sh linux-x86_64
 run_counted "exports linux-x86" tests/check-exports.sh linux-x86
 run_counted "exports windows-x86" tests/check-dll-exports.sh windows-x86
