@@ -3,12 +3,12 @@
 #
 # Usage: tests/e2e/run.sh <linux-x86_64|linux-x86>
 #
-# Needs: make's dist/<arch>/libVarnel.so, softhsm2 (softhsm2-util and the amd64 module),
-# openjdk-17-jdk-headless for amd64, and for linux-x86 the i386 JDK plus libssl3:i386 and
-# libstdc++6:i386 (tools/bootstrap.sh installs them). The i386 SoftHSM module cannot be
-# installed beside the amd64 one, so it is downloaded and unpacked into build/softhsm-i386.
-# A kernel without 32-bit emulation cannot start the i386 JVM: qemu-i386 (qemu-user) is
-# then used to run it.
+# Needs: make's dist/<arch>/libVarnel.so, softhsm2 (softhsm2-util and the amd64 module), opensc
+# (pkcs11-tool, always run with the amd64 module), openjdk-17-jdk-headless for amd64, and for
+# linux-x86 the i386 JDK plus libssl3:i386 and libstdc++6:i386 (tools/bootstrap.sh installs
+# them). The i386 SoftHSM module cannot be installed beside the amd64 one, so it is downloaded
+# and unpacked into build/softhsm-i386. A kernel without 32-bit emulation cannot start the i386
+# JVM: qemu-i386 (qemu-user) is then used to run it.
 #
 # Environment: VARNEL_E2E_TIMEOUT (seconds, default 900) bounds the JVM run;
 # VARNEL_E2E_LIBDIR replaces dist/<arch> as the directory holding libVarnel.so.
@@ -101,7 +101,7 @@ command -v softhsm2-util >/dev/null || die "softhsm2-util missing (package softh
 libdir=${VARNEL_E2E_LIBDIR:-$root/dist/$arch}
 [ -e "$libdir/libVarnel.so" ] || die "$libdir/libVarnel.so missing: run make first"
 
-# --- fresh token
+# --- fresh tokens: the one the cases use, a spare one, and SoftHSM's own empty slot after them
 # A 32-bit program under qemu's emulator (where the kernel has no 32-bit support, directly or
 # through binfmt_misc) gets EOVERFLOW from readdir() on ext4, whose directory cookies are 64-bit:
 # the i386 SoftHSM would see no token there. tmpfs directory offsets are small, so the token and
@@ -123,8 +123,40 @@ export SOFTHSM2_CONF="$tokens/softhsm2.conf"
 token_label=varnel-e2e
 user_pin=1234
 so_pin=5678
-softhsm2-util --init-token --free --label "$token_label" --pin "$user_pin" --so-pin "$so_pin" \
-  >"$tokens/init.log" 2>&1 || { cat "$tokens/init.log" >&2; die "softhsm2-util --init-token failed"; }
+second_token_label=varnel-spare   # not sharing a prefix: pkcs11-tool --token-label matches prefixes
+for label in "$token_label" "$second_token_label"; do
+  softhsm2-util --init-token --free --label "$label" --pin "$user_pin" --so-pin "$so_pin" \
+    >>"$tokens/init.log" 2>&1 || { cat "$tokens/init.log" >&2; die "softhsm2-util --init-token failed"; }
+done
+
+# --- objects on the first token, made with the amd64 tools: the token files serve both arches.
+# An RSA-2048 key pair (the private key is a private object: visible only after login, and its
+# public half is exported for Java to verify signatures with) and a certificate for an unrelated
+# key (the only certificate on the token).
+key_label=varnel-sign
+cert_label=varnel-cert
+public_key="$tokens/$key_label.pub.der"
+p11tool() {
+  pkcs11-tool --module "$softhsm64" --token-label "$token_label" "$@" >>"$tokens/objects.log" 2>&1 \
+    || { cat "$tokens/objects.log" >&2; die "pkcs11-tool $* failed"; }
+}
+command -v pkcs11-tool >/dev/null || die "pkcs11-tool missing (package opensc)"
+[ -f "$softhsm64" ] || die "amd64 PKCS#11 module missing: $softhsm64"
+p11tool --login --pin "$user_pin" --keypairgen --key-type rsa:2048 --label "$key_label" --id 01
+p11tool --read-object --type pubkey --label "$key_label" -o "$public_key"
+"$jdk64/bin/keytool" -genkeypair -alias cert -keyalg EC -groupname secp256r1 -validity 2 \
+  -dname "CN=$cert_label" -storetype PKCS12 -keystore "$tokens/cert.p12" -storepass e2e-pass \
+  >>"$tokens/objects.log" 2>&1 || { cat "$tokens/objects.log" >&2; die "keytool -genkeypair failed"; }
+"$jdk64/bin/keytool" -exportcert -alias cert -keystore "$tokens/cert.p12" -storepass e2e-pass \
+  -file "$tokens/cert.der" >>"$tokens/objects.log" 2>&1 \
+  || { cat "$tokens/objects.log" >&2; die "keytool -exportcert failed"; }
+p11tool --login --pin "$user_pin" --write-object "$tokens/cert.der" --type cert --label "$cert_label" --id 02
+
+# pkcs11-tool's own view of the slots, for the test to compare the bridge's answers with.
+pkcs11-tool --module "$softhsm64" --list-slots >"$tokens/slots-all.txt" 2>>"$tokens/objects.log" \
+  || die "pkcs11-tool --list-slots failed"
+pkcs11-tool --module "$softhsm64" --list-token-slots >"$tokens/slots-token.txt" 2>>"$tokens/objects.log" \
+  || die "pkcs11-tool --list-token-slots failed"
 
 # --- compile the bridge's Java class and the test program (shared by both arches)
 classes="$build/e2e-classes"
@@ -155,6 +187,12 @@ ulimit -c 0   # a crash leaves its report in build/e2e-hs_err_pid*.log, not a co
   -Dvarnel.e2e.soPin="$so_pin" \
   -Dvarnel.e2e.noPkcs11Lib="$no_pkcs11_lib" \
   -Dvarnel.e2e.foreignModule="$foreign_module" \
+  -Dvarnel.e2e.secondTokenLabel="$second_token_label" \
+  -Dvarnel.e2e.keyLabel="$key_label" \
+  -Dvarnel.e2e.publicKey="$public_key" \
+  -Dvarnel.e2e.certLabel="$cert_label" \
+  -Dvarnel.e2e.slotListing="$tokens/slots-all.txt" \
+  -Dvarnel.e2e.tokenSlotListing="$tokens/slots-token.txt" \
   -cp "$classes" ka.tovik.selvo.jvarnel.e2e.E2ETest \
   </dev/null >"$log" 2>&1 || rc=$?; } 2>/dev/null
 cat "$log"
