@@ -81,6 +81,12 @@ private:
     jbyte* bytes_;
 };
 
+// Whether `length` bytes from the start of `array` exist. A length the array
+// does not have would send the driver past its end.
+inline bool lengthFitsArray(JNIEnv* env, jbyteArray array, jint length) noexcept {
+    return length >= 0 && length <= env->GetArrayLength(array);
+}
+
 // The outcome of one native method. The body sets `status` once; a JVM call
 // that failed is marked with jvmFailure(), after which the method returns
 // null and leaves the JVM's own error pending.

@@ -26,6 +26,10 @@ constexpr unsigned int kLongBase64Room = 15000;
 // The mechanism a keyword names. OAEP uses SHA-1, MGF1 with SHA-1 and an
 // empty label, which PKCS#11 tokens expect as a null pointer with length 0.
 struct RsaMechanism {
+    RsaMechanism() = default;
+    RsaMechanism(const RsaMechanism&) = delete;  // `mechanism` points into the object
+    RsaMechanism& operator=(const RsaMechanism&) = delete;
+
     CK_RSA_PKCS_OAEP_PARAMS oaep = {CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, nullptr, 0};
     CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
 
@@ -40,34 +44,39 @@ struct RsaMechanism {
     }
 };
 
+// Reads a mechanism keyword and selects its mechanism. The characters are
+// given back at once: the mechanism does not point into them. A JVM that
+// cannot supply them is marked on `out`.
+CK_RV selectMechanism(JNIEnv* env, jstring name, bool oaepAllowed, CK_RV nullCode, Outcome& out,
+                      RsaMechanism& rsa) noexcept {
+    if (!name) return nullCode;
+    Utf8Chars chars(env, name);
+    if (!chars) return out.jvmFailure();
+    return rsa.select(chars.get(), oaepAllowed) ? CKR_OK : kUnknownMechanismName;
+}
+
 // EncryptInit and DecryptInit differ only in their entry point.
 template <typename InitFunction>
 jstring startOperation(JNIEnv* env, InitFunction init, CK_RV missingCode, jlong session, jlong key,
                        jstring mechanismName) noexcept {
     StatusResult out;
     out.status = [&]() -> CK_RV {
-        if (!mechanismName) return kNullMechanismName;
-        Utf8Chars name(env, mechanismName);
-        if (!name) return out.jvmFailure();
         RsaMechanism rsa;
-        if (!rsa.select(name.get(), true)) return kUnknownMechanismName;
+        CK_RV rv = selectMechanism(env, mechanismName, true, kNullMechanismName, out, rsa);
+        if (rv != CKR_OK || out.jvmFailed) return rv;
         return callDriver(init, missingCode, handleFromJava(session), &rsa.mechanism, handleFromJava(key));
     }();
     return out.toJava(env);
 }
 
-// Encodes what a driver wrote into `room` bytes, refusing a reported length
-// beyond the room rather than reading past it.
-bool encodeDriverOutput(const CK_BYTE* bytes, CK_ULONG length, CK_ULONG room, char* text,
-                        unsigned int textRoom) noexcept {
+// Makes element 1 the Base64 text of what a driver wrote into `room` bytes,
+// refusing a reported length beyond the room rather than reading past it.
+CK_RV answerBase64(ArrayResult<2>& out, const CK_BYTE* bytes, CK_ULONG length, CK_ULONG room, char* text,
+                   unsigned int textRoom, CK_RV tooLong) noexcept {
     unsigned int textLength = textRoom;
-    return length <= room && base64Encode(bytes, static_cast<int>(length), text, &textLength) == 0;
-}
-
-// Checks a (data, length) pair from Java: the length must describe bytes the
-// array really has, or the driver would read past it.
-bool lengthFitsArray(JNIEnv* env, jbyteArray data, jint length) noexcept {
-    return length >= 0 && length <= env->GetArrayLength(data);
+    if (length > room || base64Encode(bytes, static_cast<int>(length), text, &textLength) != 0) return tooLong;
+    out.texts[1] = text;
+    return CKR_OK;
 }
 
 }  // namespace
@@ -97,10 +106,8 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Si
         CK_RV rv = callDriver(CP_Sign, kMissingSign, handleFromJava(session), bytes.get(), ulongFromJava(length),
                               signature, &signatureLength);
         if (rv != CKR_OK) return rv;
-        if (!encodeDriverOutput(signature, signatureLength, kSignatureRoom, base64, kBase64Room))
-            return kSignatureOrWrappedKeyTooLong;
-        out.texts[1] = base64;
-        return CKR_OK;
+        return answerBase64(out, signature, signatureLength, kSignatureRoom, base64, kBase64Room,
+                            kSignatureOrWrappedKeyTooLong);
     }();
     return out.toJava(env);
 }
@@ -132,10 +139,7 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_En
         CK_RV rv = callDriver(CP_Encrypt, kMissingEncrypt, handleFromJava(session), bytes.get(),
                               ulongFromJava(length), cipherText, &cipherLength);
         if (rv != CKR_OK) return rv;
-        if (!encodeDriverOutput(cipherText, cipherLength, kCipherTextRoom, base64, kBase64Room))
-            return kCipherTextTooLong;
-        out.texts[1] = base64;
-        return CKR_OK;
+        return answerBase64(out, cipherText, cipherLength, kCipherTextRoom, base64, kBase64Room, kCipherTextTooLong);
     }();
     return out.toJava(env);
 }
@@ -163,10 +167,7 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_De
         CK_RV rv = callDriver(CP_Decrypt, kMissingDecrypt, handleFromJava(session), cipherText,
                               CK_ULONG{cipherLength}, plainText, &plainLength);
         if (rv != CKR_OK) return rv;
-        if (!encodeDriverOutput(plainText, plainLength, kPlainTextRoom, base64, kLongBase64Room))
-            return kPlainTextTooLong;
-        out.texts[1] = base64;
-        return CKR_OK;
+        return answerBase64(out, plainText, plainLength, kPlainTextRoom, base64, kLongBase64Room, kPlainTextTooLong);
     }();
     return out.toJava(env);
 }
@@ -178,19 +179,15 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Wr
     char base64[kLongBase64Room];
     ArrayResult<2> out;
     out.status = [&]() -> CK_RV {
-        if (!mechanismName) return kUnknownMechanismName;
-        Utf8Chars name(env, mechanismName);
-        if (!name) return out.jvmFailure();
         RsaMechanism rsa;
-        if (!rsa.select(name.get(), false)) return kUnknownMechanismName;
+        CK_RV rv = selectMechanism(env, mechanismName, false, kUnknownMechanismName, out, rsa);
+        if (rv != CKR_OK || out.jvmFailed) return rv;
         CK_ULONG wrappedLength = kWrappedKeyRoom;
-        CK_RV rv = callDriver(CP_WrapKey, kMissingWrapKey, handleFromJava(session), &rsa.mechanism,
+        rv = callDriver(CP_WrapKey, kMissingWrapKey, handleFromJava(session), &rsa.mechanism,
                               handleFromJava(wrappingKey), handleFromJava(keyToWrap), wrapped, &wrappedLength);
         if (rv != CKR_OK) return rv;
-        if (!encodeDriverOutput(wrapped, wrappedLength, kWrappedKeyRoom, base64, kLongBase64Room))
-            return kSignatureOrWrappedKeyTooLong;
-        out.texts[1] = base64;
-        return CKR_OK;
+        return answerBase64(out, wrapped, wrappedLength, kWrappedKeyRoom, base64, kLongBase64Room,
+                            kSignatureOrWrappedKeyTooLong);
     }();
     return out.toJava(env);
 }
@@ -202,11 +199,9 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Un
     ArrayResult<2> out;
     out.status = [&]() -> CK_RV {
         // The keyword is judged before anything else is looked at.
-        if (!mechanismName) return kUnknownMechanismName;
-        Utf8Chars name(env, mechanismName);
-        if (!name) return out.jvmFailure();
         RsaMechanism rsa;
-        if (!rsa.select(name.get(), false)) return kUnknownMechanismName;
+        CK_RV rv = selectMechanism(env, mechanismName, false, kUnknownMechanismName, out, rsa);
+        if (rv != CKR_OK || out.jvmFailed) return rv;
         if (!wrappedKey) return kNullWrappedKey;
         Utf8Chars text(env, wrappedKey);
         if (!text) return out.jvmFailure();

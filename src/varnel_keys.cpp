@@ -20,8 +20,7 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Ge
     out.status = [&]() -> CK_RV {
         if (!publicExponent) return kBadPublicExponent;
         // The driver must never read past the exponent array.
-        if (publicExponentLength < 0 || publicExponentLength > env->GetArrayLength(publicExponent))
-            return kBadPublicExponent;
+        if (!lengthFitsArray(env, publicExponent, publicExponentLength)) return kBadPublicExponent;
         ByteElements exponent(env, publicExponent);
         if (!exponent) return out.jvmFailure();
         if (!label) return kNullLabel;
