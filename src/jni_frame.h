@@ -5,8 +5,9 @@
 
 #include <jni.h>
 
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
+#include <cstring>
 
 #include "cryptoki.h"
 
@@ -25,15 +26,37 @@ inline CK_ULONG ulongFromJava(jint value) noexcept {
 constexpr int kStatusTextSize = 11;
 constexpr int kHandleTextSize = 21;
 
+// Writes the decimal digits of `value` backwards, ending just before `end`,
+// and returns the first. Hand-rolled: printf's cost showed in every call.
+inline char* decimalDigits(char* end, std::uint64_t value) noexcept {
+    do {
+        *--end = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    return end;
+}
+
 // The status as signed 32-bit decimal, cut to 10 characters by the buffer:
 // identical texts in every build whatever the width of CK_RV.
 inline void formatStatus(char (&text)[kStatusTextSize], CK_RV status) noexcept {
-    std::snprintf(text, sizeof text, "%d",
-                  static_cast<int>(static_cast<std::uint32_t>(status & 0xFFFFFFFFu)));
+    const auto value = static_cast<std::int32_t>(static_cast<std::uint32_t>(status & 0xFFFFFFFFu));
+    char digits[12];
+    char* const end = digits + sizeof digits;
+    const std::int64_t wide = value;
+    char* first = decimalDigits(end, static_cast<std::uint64_t>(wide < 0 ? -wide : wide));
+    if (value < 0) *--first = '-';
+    std::size_t length = static_cast<std::size_t>(end - first);
+    if (length > kStatusTextSize - 1) length = kStatusTextSize - 1;
+    std::memcpy(text, first, length);
+    text[length] = '\0';
 }
 
+// A handle (or count) in unsigned decimal: at most 20 digits, always whole.
 inline void formatHandle(char (&text)[kHandleTextSize], CK_ULONG handle) noexcept {
-    std::snprintf(text, sizeof text, "%lu", static_cast<unsigned long>(handle));
+    char* const end = text + kHandleTextSize - 1;
+    char* first = decimalDigits(end, handle);
+    std::memmove(text, first, static_cast<std::size_t>(end - first));
+    text[end - first] = '\0';
 }
 
 // Characters of a Java string, given back when the guard goes out of scope.

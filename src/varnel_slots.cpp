@@ -23,8 +23,15 @@ void formatCounter(char (&text)[kHandleTextSize], CK_ULONG value) noexcept {
 
 constexpr int kVersionTextSize = 23;
 
+// "major.minor", each byte unsigned: minor 10 reads 1.10.
 void formatVersion(char (&text)[kVersionTextSize], CK_VERSION version) noexcept {
-    std::snprintf(text, sizeof text, "%d.%d", static_cast<int>(version.major), static_cast<int>(version.minor));
+    char digits[8];
+    char* const end = digits + sizeof digits;
+    char* first = decimalDigits(end, version.minor);
+    *--first = '.';
+    first = decimalDigits(first, version.major);
+    std::memcpy(text, first, static_cast<std::size_t>(end - first));
+    text[end - first] = '\0';
 }
 
 }  // namespace
