@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Signs a message on a SoftHSM token through libVarnel, the way an application would, and checks
-# the signature with the JDK (demo/java/ka/tovik/selvo/jvarnel/demo/SignDemo.java).
+# Signs a message on a SoftHSM token through libVarnel, the way an application would, checks the
+# signature with the JDK, and has the token decrypt an RSA-OAEP secret
+# (demo/java/ka/tovik/selvo/jvarnel/demo/SignDemo.java).
 #
 # Usage: demo/run.sh        (make demo builds the library first)
 #
 # Makes its own token in a fresh SoftHSM store (tmpfs when there is one, else build/), removed on
-# exit: softhsm2-util initialises it, pkcs11-tool generates an RSA-2048 key pair labelled
-# varnel-demo and exports its public key. The demo then runs on the 64-bit JVM with -Xcheck:jni
-# against dist/linux-x86_64. Exits non-zero when the signature does not verify, a step fails, or
-# the JVM printed a JNI warning.
+# exit, initialised by softhsm2-util and empty: the demo, run on the 64-bit JVM with -Xcheck:jni
+# against dist/linux-x86_64, generates its RSA-2048 key pair labelled varnel-demo through Varnel
+# and reads the public key back from the token. Exits non-zero when the signature does not verify,
+# the secret does not come back unchanged, a step fails, or the JVM printed a JNI warning.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd -P)
@@ -26,7 +27,6 @@ die() {
 [ -x "$jdk/bin/javac" ] || die "64-bit JDK missing: $jdk (run tools/bootstrap.sh)"
 [ -f "$module" ] || die "SoftHSM module missing: $module (package softhsm2)"
 command -v softhsm2-util >/dev/null || die "softhsm2-util missing (package softhsm2)"
-command -v pkcs11-tool >/dev/null || die "pkcs11-tool missing (package opensc)"
 [ -e "$libdir/libVarnel.so" ] || die "$libdir/libVarnel.so missing: run make first"
 
 # --- a token of its own
@@ -50,18 +50,12 @@ token_label=varnel-demo-token
 key_label=varnel-demo
 user_pin=1234
 so_pin=5678
-public_key="$store/$key_label.pub.der"
 
 run_logged() {
   "$@" >>"$store/setup.log" 2>&1 || { cat "$store/setup.log" >&2; die "$1 failed"; }
 }
 echo "demo: token \"$token_label\" in $store/tokens"
 run_logged softhsm2-util --init-token --free --label "$token_label" --pin "$user_pin" --so-pin "$so_pin"
-echo "demo: generating the RSA-2048 key pair \"$key_label\" with pkcs11-tool"
-run_logged pkcs11-tool --module "$module" --token-label "$token_label" --login --pin "$user_pin" \
-  --keypairgen --key-type rsa:2048 --label "$key_label" --id 01
-run_logged pkcs11-tool --module "$module" --token-label "$token_label" \
-  --read-object --type pubkey --label "$key_label" -o "$public_key"
 
 # --- compile the bridge's Java class and the demo
 classes="$build/demo-classes"
@@ -73,12 +67,12 @@ mapfile -t sources < <(find "$root/java" "$here/java" -name '*.java' | sort)
 
 # --- run it
 echo "demo: java -Xcheck:jni -Djava.library.path=$libdir ka.tovik.selvo.jvarnel.demo.SignDemo" \
-  "$module first <PIN> $key_label $public_key"
+  "$module first <PIN> $key_label"
 echo
 log="$store/demo.log"
 rc=0
 "$jdk/bin/java" -Xcheck:jni -Djava.library.path="$libdir" -cp "$classes" \
-  ka.tovik.selvo.jvarnel.demo.SignDemo "$module" first "$user_pin" "$key_label" "$public_key" \
+  ka.tovik.selvo.jvarnel.demo.SignDemo "$module" first "$user_pin" "$key_label" \
   </dev/null >"$log" 2>&1 || rc=$?
 cat "$log"
 echo

@@ -6,9 +6,11 @@
 # Needs: make's dist/<arch>/libVarnel.so, softhsm2 (softhsm2-util and the amd64 module), opensc
 # (pkcs11-tool, always run with the amd64 module), openjdk-17-jdk-headless for amd64, and for
 # linux-x86 the i386 JDK plus libssl3:i386 and libstdc++6:i386 (tools/bootstrap.sh installs
-# them). The i386 SoftHSM module cannot be installed beside the amd64 one, so it is downloaded
-# and unpacked into build/softhsm-i386. A kernel without 32-bit emulation cannot start the i386
-# JVM: qemu-i386 (qemu-user) is then used to run it.
+# them), and gcc with libp11-kit-dev (gcc-multilib for linux-x86) for the test-only JNI helper in
+# tests/e2e/native, built into build/e2e-native-<arch>. The i386 SoftHSM module cannot be
+# installed beside the amd64 one, so it is downloaded and unpacked into build/softhsm-i386. A
+# kernel without 32-bit emulation cannot start the i386 JVM: qemu-i386 (qemu-user) is then used
+# to run it.
 #
 # Environment: VARNEL_E2E_TIMEOUT (seconds, default 900) bounds the JVM run;
 # VARNEL_E2E_LIBDIR replaces dist/<arch> as the directory holding libVarnel.so.
@@ -69,6 +71,7 @@ case "$arch" in
     no_pkcs11_lib=/lib/x86_64-linux-gnu/libc.so.6
     foreign_module=""
     [ -f "$softhsm32" ] && foreign_module=$softhsm32
+    cc_arch=()
     ;;
   linux-x86)
     [ -x "$jdk32/bin/java" ] || die "32-bit JDK missing: $jdk32 (run tools/bootstrap.sh)"
@@ -83,6 +86,7 @@ case "$arch" in
         # The JIT under emulation has crashed the JVM (relocInfo guarantee); the
         # interpreter is slower but sound.
         java_cmd=(qemu-i386 "$jdk32/bin/java" -Xint)
+        emulated=1
       else
         die "cannot run $jdk32/bin/java on this kernel, and qemu-i386 (package qemu-user) is not usable"
       fi
@@ -90,6 +94,7 @@ case "$arch" in
     driver=$softhsm32
     no_pkcs11_lib=/lib/i386-linux-gnu/libc.so.6
     foreign_module=$softhsm64
+    cc_arch=(-m32)
     ;;
   *)
     usage
@@ -122,6 +127,18 @@ log.level = ERROR
 slots.removable = false
 EOF
 export SOFTHSM2_CONF="$tokens/softhsm2.conf"
+if [ "${emulated:-0}" = 1 ]; then
+  # The same readdir() failure hits the JDK's crypto policy directory, and with it every
+  # javax.crypto.Cipher. The emulated JVM gets a java.home beside the tokens instead: links to the
+  # JDK's own directories and a copy of its small conf directory.
+  java_home="$tokens/java-home"
+  mkdir "$java_home"
+  for entry in "$jdk32"/*; do
+    [ "$(basename "$entry")" = conf ] || ln -s "$entry" "$java_home/"
+  done
+  cp -RL "$jdk32/conf" "$java_home/conf"
+  java_cmd+=(-Djava.home="$java_home")
+fi
 token_label=varnel-e2e
 user_pin=1234
 so_pin=5678
@@ -172,6 +189,18 @@ rm -rf "$classes"
 mv "$classes.tmp" "$classes"
 flock -u 9
 
+# --- the test-only JNI helper: calls into the module Varnel loaded, for the TestToken class
+native_dir="$build/e2e-native-$arch"
+native_lib="$native_dir/libvarnel-e2e-testtoken.so"
+command -v gcc >/dev/null || die "gcc missing: it builds the test helper $here/native/testtoken.c"
+mkdir -p "$native_dir"
+native_tmp=$(mktemp "$native_dir/build.XXXXXX")
+gcc "${cc_arch[@]}" -std=c11 -O2 -Wall -Wextra -Werror -shared -fPIC \
+  -I"$jdk64/include" -I"$jdk64/include/linux" -I/usr/include/p11-kit-1 \
+  -o "$native_tmp" "$here/native/testtoken.c" -ldl \
+  || { rm -f "$native_tmp"; die "could not build $here/native/testtoken.c"; }
+mv -f "$native_tmp" "$native_lib"
+
 # --- run
 log="$tokens/jvm.log"
 rc=0
@@ -193,6 +222,8 @@ ulimit -c 0   # a crash leaves its report in build/e2e-hs_err_pid*.log, not a co
   -Dvarnel.e2e.keyLabel="$key_label" \
   -Dvarnel.e2e.publicKey="$public_key" \
   -Dvarnel.e2e.certLabel="$cert_label" \
+  -Dvarnel.e2e.certificate="$tokens/cert.der" \
+  -Dvarnel.e2e.testToken="$native_lib" \
   -Dvarnel.e2e.slotListing="$tokens/slots-all.txt" \
   -Dvarnel.e2e.tokenSlotListing="$tokens/slots-token.txt" \
   -cp "$classes" ka.tovik.selvo.jvarnel.e2e.E2ETest \

@@ -3,6 +3,7 @@ package ka.tovik.selvo.jvarnel.e2e;
 import java.io.ByteArrayOutputStream;
 import java.io.File;
 import java.io.IOException;
+import java.math.BigInteger;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -11,6 +12,8 @@ import java.security.KeyFactory;
 import java.security.MessageDigest;
 import java.security.PublicKey;
 import java.security.Signature;
+import java.security.interfaces.RSAPublicKey;
+import java.security.spec.RSAPublicKeySpec;
 import java.security.spec.X509EncodedKeySpec;
 import java.time.Duration;
 import java.time.Instant;
@@ -22,12 +25,15 @@ import java.util.Arrays;
 import java.util.Base64;
 import java.util.Collections;
 import java.util.HashSet;
+import java.util.HexFormat;
 import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Map;
 import java.util.Set;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
+
+import javax.crypto.Cipher;
 
 import ka.tovik.selvo.jvarnel.JVarnel;
 
@@ -48,6 +54,9 @@ import ka.tovik.selvo.jvarnel.JVarnel;
  * <li>{@code varnel.e2e.slotListing}, {@code varnel.e2e.tokenSlotListing} - output of
  *     {@code pkcs11-tool --list-slots} and {@code --list-token-slots}: what the driver told another
  *     client, to compare the bridge's answers with</li>
+ * <li>{@code varnel.e2e.certificate} - the DER of that certificate</li>
+ * <li>{@code varnel.e2e.testToken} - the test-only native library behind {@link TestToken}, built for
+ *     this JVM's architecture</li>
  * </ul>
  *
  * <p>Cases run in order and share the process-wide state of the bridge (loaded driver, initialised or
@@ -80,6 +89,20 @@ public final class E2ETest {
     static final String BRIDGE_NULL_LABEL = "10036";
     static final String BRIDGE_BAD_SEARCH_KIND = "10050";
 
+    static final String CKR_GENERAL_ERROR = "5";
+    static final String CKR_ATTRIBUTE_TYPE_INVALID = "18";
+    static final String CKR_KEY_UNEXTRACTABLE = "106";
+    static final String CKR_USER_NOT_LOGGED_IN = "257";
+    static final String BRIDGE_NULL_ATTRIBUTE_NAME = "10038";
+    static final String BRIDGE_UNKNOWN_ATTRIBUTE_NAME = "10044";
+    static final String BRIDGE_BAD_PUBLIC_EXPONENT = "10045";
+    static final String BRIDGE_NULL_MECHANISM_NAME = "10055";
+    static final String BRIDGE_NULL_WRAPPED_KEY = "10062";
+    static final String BRIDGE_BAD_BASE64 = "10063";
+    static final String BRIDGE_UNKNOWN_MECHANISM_NAME = "10064";
+    static final String BRIDGE_DATA_TOO_LONG = "10065";
+    static final String BRIDGE_WRAPPED_KEY_TOO_LONG = "10066";
+
     static final String BRIDGE_VERSION = "V1_3_0";
 
     // PKCS#11 values the cases pass or decode.
@@ -95,6 +118,25 @@ public final class E2ETest {
     static final int SEARCH_LABEL = 0;
     static final int SEARCH_PRIVATE_LABEL = 1;
     static final int SEARCH_CERTIFICATES = 2;
+
+    // Attribute types, classes and key types the native helper reads or sets.
+    static final long CKA_CLASS = 0x0L;
+    static final long CKA_LABEL = 0x3L;
+    static final long CKA_VALUE = 0x11L;
+    static final long CKA_KEY_TYPE = 0x100L;
+    static final long CKA_ENCRYPT = 0x104L;
+    static final long CKA_WRAP = 0x106L;
+    static final long CKA_VALUE_LEN = 0x161L;
+    static final long CKO_SECRET_KEY = 4L;
+    static final long CKK_DES3 = 0x15L;
+    static final long CKK_AES = 0x1fL;
+    /** CKA_SENSITIVE, then CKA_ENCRYPT, DECRYPT, WRAP, UNWRAP, SIGN, VERIFY and DERIVE. */
+    static final long[] AES_KEY_FLAGS = {0x103L, 0x104L, 0x105L, 0x106L, 0x107L, 0x108L, 0x10aL, 0x10cL};
+
+    /** The public exponent 65537, big-endian. */
+    static final byte[] F4 = {1, 0, 1};
+    /** Base64 length of an RSA-2048 modulus, cipher text or wrapped key (256 bytes). */
+    static final int RSA2048_BASE64_LENGTH = 344;
 
     /** GetTokenInfo answers the status and 18 fields, in this order. */
     static final int TI_LABEL = 1;
@@ -136,6 +178,8 @@ public final class E2ETest {
         final String certLabel;
         final String slotListing;
         final String tokenSlotListing;
+        final String certificate;
+        final String testToken;
 
         Config() {
             driver = System.getProperty("varnel.e2e.driver", "");
@@ -151,6 +195,8 @@ public final class E2ETest {
             certLabel = System.getProperty("varnel.e2e.certLabel", "");
             slotListing = System.getProperty("varnel.e2e.slotListing", "");
             tokenSlotListing = System.getProperty("varnel.e2e.tokenSlotListing", "");
+            certificate = System.getProperty("varnel.e2e.certificate", "");
+            testToken = System.getProperty("varnel.e2e.testToken", "");
         }
 
         /** A setting the token cases cannot do without. */
@@ -185,8 +231,20 @@ public final class E2ETest {
         return new CheckFailed(message);
     }
 
+    /** Quotes the text; control characters (a CK_BBOOL flag read as text, CR, LF) show as escapes. */
     static String show(String s) {
-        return s == null ? "null" : '"' + s + '"';
+        if (s == null) {
+            return "null";
+        }
+        StringBuilder b = new StringBuilder("\"");
+        for (char c : s.toCharArray()) {
+            if (c < 0x20 || c == 0x7f) {
+                b.append(String.format("\\u%04x", (int) c));
+            } else {
+                b.append(c);
+            }
+        }
+        return b.append('"').toString();
     }
 
     static String show(String[] a) {
@@ -460,6 +518,141 @@ public final class E2ETest {
         if (!verifier.verify(signature)) {
             throw fail(what + ": the signature does not verify with " + algorithm + " against the public key");
         }
+    }
+
+    // ------------------------------------------------------- keys, attributes, cipher text
+
+    /** The slot of the token the cases use, as pkcs11-tool listed it. */
+    static int tokenSlot(Config cfg) throws IOException {
+        return listedToken(readListing("varnel.e2e.slotListing", cfg.slotListing), cfg.tokenLabel).slotArgument();
+    }
+
+    /** Loads the test-only native helper; cases calling {@link TestToken} start with this. */
+    static void loadTestToken(Config cfg) {
+        String path = Config.required("varnel.e2e.testToken", cfg.testToken);
+        if (!new File(path).isFile()) {
+            throw fail("test helper library not found: " + path);
+        }
+        TestToken.load(path);
+    }
+
+    /** A CK_ULONG attribute read through the helper: sizeof(CK_ULONG) bytes in the platform's order. */
+    static long ulongAttribute(Config cfg, long session, long object, long type) {
+        byte[] raw = TestToken.attribute(cfg.driver, session, object, type);
+        int width = is64BitJvm() ? 8 : 4;
+        if (raw.length != width) {
+            throw fail("attribute 0x" + Long.toHexString(type) + " of object " + object + " is " + raw.length
+                    + " bytes, expected a " + width + "-byte CK_ULONG");
+        }
+        long value = 0;
+        for (int i = width - 1; i >= 0; i--) {
+            value = (value << 8) | (raw[i] & 0xff);
+        }
+        return value;
+    }
+
+    record KeyPair(long publicKey, long privateKey) {
+    }
+
+    /** GenerateKeyPair, which must succeed with two distinct handles. */
+    static KeyPair generateKeyPair(long session, String label, int bits, byte[] exponent, int exponentLength) {
+        String what = "GenerateKeyPair(" + show(label) + ", " + bits + ", " + Arrays.toString(exponent) + ", "
+                + exponentLength + ")";
+        String[] r = JVarnel.GenerateKeyPair(session, label, bits, exponent, exponentLength);
+        expectShape(what, r, OK, 3);
+        long publicKey = unsignedValue(what + " public key", r[1]);
+        long privateKey = unsignedValue(what + " private key", r[2]);
+        if (publicKey == 0 || privateKey == 0 || publicKey == privateKey) {
+            throw fail(what + ": answered the handles " + show(r));
+        }
+        return new KeyPair(publicKey, privateKey);
+    }
+
+    /** An RSA-2048 key pair with the exponent 65537. */
+    static KeyPair generateKeyPair(long session, String label) {
+        return generateKeyPair(session, label, 2048, F4, F4.length);
+    }
+
+    /** The searches by label find exactly the given objects, in any order. */
+    static void expectFound(String what, long session, String label, int kind, Long... expected) {
+        List<Long> found = findAll(session, label, kind);
+        if (found.size() != expected.length || !new HashSet<>(found).equals(new HashSet<>(List.of(expected)))) {
+            throw fail(what + ": search (" + show(label) + ", kind " + kind + ") found " + found + ", expected "
+                    + Arrays.toString(expected));
+        }
+    }
+
+    /** GetAttributeValue, which must succeed; returns the value text. */
+    static String attribute(long session, long object, String keyword) {
+        String what = "GetAttributeValue(" + object + ", " + show(keyword) + ")";
+        String[] r = JVarnel.GetAttributeValue(session, object, keyword);
+        expectShape(what, r, OK, 2);
+        return r[1];
+    }
+
+    static byte[] base64(String what, String text) {
+        try {
+            return Base64.getDecoder().decode(text);
+        } catch (IllegalArgumentException e) {
+            throw fail(what + ": not Base64 (" + e.getMessage() + "): " + show(text));
+        }
+    }
+
+    /** The public key built from the modulus and exponent GetAttributeValue reads off {@code object}. */
+    static RSAPublicKey tokenPublicKey(long session, long object) throws Exception {
+        BigInteger modulus = new BigInteger(1, base64("modulus of " + object, attribute(session, object, "modulus")));
+        BigInteger exponent = new BigInteger(1,
+                base64("exponent of " + object, attribute(session, object, "exponent")));
+        return (RSAPublicKey) KeyFactory.getInstance("RSA").generatePublic(new RSAPublicKeySpec(modulus, exponent));
+    }
+
+    /** EncryptInit and one Encrypt over {@code data[0..length)}; returns the Base64 cipher text. */
+    static String encrypt(String what, long session, long key, String mechanism, byte[] data, int length) {
+        expectStatus("EncryptInit(" + show(mechanism) + ") for " + what, OK,
+                JVarnel.EncryptInit(session, key, mechanism));
+        String[] r = JVarnel.Encrypt(session, data, length);
+        expectShape("Encrypt for " + what, r, OK, 2);
+        if (r[1].length() != RSA2048_BASE64_LENGTH || base64("Encrypt for " + what, r[1]).length != 256) {
+            throw fail("Encrypt for " + what + ": expected 256 bytes as " + RSA2048_BASE64_LENGTH
+                    + " Base64 characters, got " + show(r[1]));
+        }
+        return r[1];
+    }
+
+    /** Decrypt of {@code text} (Base64, passed as its US-ASCII bytes) in a started decryption. */
+    static byte[] decrypt(String what, long session, String text) {
+        byte[] ascii = text.getBytes(StandardCharsets.US_ASCII);
+        String[] r = JVarnel.Decrypt(session, ascii, ascii.length);
+        expectShape("Decrypt for " + what, r, OK, 2);
+        return base64("Decrypt for " + what, r[1]);
+    }
+
+    /** DecryptInit and one Decrypt; the plain text must be {@code expected}. */
+    static void expectDecrypts(String what, long session, long key, String mechanism, String text, byte[] expected) {
+        expectStatus("DecryptInit(" + show(mechanism) + ") for " + what, OK,
+                JVarnel.DecryptInit(session, key, mechanism));
+        expectBytes(what, expected, decrypt(what, session, text));
+    }
+
+    static void expectBytes(String what, byte[] expected, byte[] actual) {
+        if (!Arrays.equals(expected, actual)) {
+            throw fail(what + ": expected the " + expected.length + " bytes " + hex(expected) + ", got "
+                    + actual.length + " bytes " + hex(actual));
+        }
+    }
+
+    static String hex(byte[] bytes) {
+        String all = HexFormat.of().formatHex(bytes);
+        return all.length() <= 80 ? all : all.substring(0, 80) + "...";
+    }
+
+    /** {@code length} bytes counting up from 0: a leading zero byte, and every value in turn. */
+    static byte[] counting(int length) {
+        byte[] b = new byte[length];
+        for (int i = 0; i < length; i++) {
+            b[i] = (byte) i;
+        }
+        return b;
     }
 
     // ------------------------------------------------------- the driver's own view
@@ -1021,6 +1214,445 @@ public final class E2ETest {
             }
         }));
 
+        // --- objects: reading attributes, making, relabelling and destroying keys
+
+        list.add(new Case("attributes-of-token-objects", () -> {
+            // The pkcs11-tool key pair and the certificate are public objects: readable without login.
+            restartDriver();
+            String keyLabel = Config.required("varnel.e2e.keyLabel", cfg.keyLabel);
+            String certLabel = Config.required("varnel.e2e.certLabel", cfg.certLabel);
+            byte[] certificateDer = Files.readAllBytes(Paths.get(Config.required("varnel.e2e.certificate",
+                    cfg.certificate)));
+            long s = openSession(tokenSlot(cfg), CKF_SERIAL_SESSION);
+
+            long publicKey = expectHandles("public objects labelled " + keyLabel,
+                    findAll(s, keyLabel, SEARCH_LABEL), 1).get(0);
+            RSAPublicKey exported = (RSAPublicKey) publicKey(cfg);
+            RSAPublicKey read = tokenPublicKey(s, publicKey);
+            if (!read.getModulus().equals(exported.getModulus())
+                    || !read.getPublicExponent().equals(exported.getPublicExponent())) {
+                throw fail("modulus and exponent read from " + keyLabel + " differ from the key pkcs11-tool exported");
+            }
+            expectArray("label of the public key", JVarnel.GetAttributeValue(s, publicKey, "label"), OK, keyLabel);
+
+            long cert = expectHandles("objects labelled " + certLabel, findAll(s, certLabel, SEARCH_LABEL), 1).get(0);
+            expectBytes("certificate read from the token", certificateDer,
+                    base64("certificate", attribute(s, cert, "certificate")));
+            // A certificate has no public-key attributes; an RSA public key has no CKA_VALUE.
+            expectArray("GetAttributeValue(certificate, \"modulus\")", JVarnel.GetAttributeValue(s, cert, "modulus"),
+                    CKR_ATTRIBUTE_TYPE_INVALID, "");
+            expectArray("GetAttributeValue(public key, \"certificate\")",
+                    JVarnel.GetAttributeValue(s, publicKey, "certificate"), CKR_ATTRIBUTE_TYPE_INVALID, "");
+            closeSession(s);
+        }));
+
+        list.add(new Case("generate-key-pair", () -> {
+            loadTestToken(cfg);
+            restartDriver();
+            String label = "varnel-pair";
+            long s = openSession(tokenSlot(cfg), CKF_SERIAL_SESSION | CKF_RW_SESSION);
+            // The private key is a private token object: generating it needs the login.
+            expectArray("GenerateKeyPair before login", JVarnel.GenerateKeyPair(s, label, 2048, F4, F4.length),
+                    CKR_USER_NOT_LOGGED_IN, "0", "0");
+            login(s, cfg.pin);
+
+            // Refused arguments make nothing.
+            expectArray("GenerateKeyPair(null exponent)", JVarnel.GenerateKeyPair(s, label, 2048, null, 3),
+                    BRIDGE_BAD_PUBLIC_EXPONENT, "0", "0");
+            expectArray("GenerateKeyPair(exponent length -1)", JVarnel.GenerateKeyPair(s, label, 2048, F4, -1),
+                    BRIDGE_BAD_PUBLIC_EXPONENT, "0", "0");
+            expectArray("GenerateKeyPair(exponent length one past the array)",
+                    JVarnel.GenerateKeyPair(s, label, 2048, F4, F4.length + 1), BRIDGE_BAD_PUBLIC_EXPONENT, "0", "0");
+            expectArray("GenerateKeyPair(null label)", JVarnel.GenerateKeyPair(s, null, 2048, F4, F4.length),
+                    BRIDGE_NULL_LABEL, "0", "0");
+            expectFound("after the refused GenerateKeyPair calls", s, label, SEARCH_LABEL);
+
+            // Only the first exponentLength bytes are the exponent.
+            KeyPair pair = generateKeyPair(s, label, 2048, new byte[] {1, 0, 1, 0x7f, 0x7f}, 3);
+            expectFound("the new key pair", s, label, SEARCH_LABEL, pair.publicKey(), pair.privateKey());
+            expectFound("the new private key", s, label, SEARCH_PRIVATE_LABEL, pair.privateKey());
+
+            long pub = pair.publicKey();
+            String modulus = attribute(s, pub, "modulus");
+            if (modulus.length() != RSA2048_BASE64_LENGTH) {
+                throw fail("modulus of a 2048-bit key: " + modulus.length() + " Base64 characters, expected "
+                        + RSA2048_BASE64_LENGTH);
+            }
+            int bits = new BigInteger(1, base64("modulus", modulus)).bitLength();
+            if (bits != 2048) {
+                throw fail("modulus of the 2048-bit key pair has " + bits + " bits");
+            }
+            expectArray("GetAttributeValue(public key, \"exponent\")", JVarnel.GetAttributeValue(s, pub, "exponent"),
+                    OK, "AQAB");
+            expectArray("GetAttributeValue(public key, \"label\")", JVarnel.GetAttributeValue(s, pub, "label"),
+                    OK, label);
+            // The flags come as the CK_BBOOL byte: CK_TRUE is U+0001, CK_FALSE the empty text. Switching one
+            // off at a time tells the two keywords apart.
+            expectArray("encrypt flag", JVarnel.GetAttributeValue(s, pub, "encrypt"), OK, "\u0001");
+            expectArray("wrap flag", JVarnel.GetAttributeValue(s, pub, "wrap"), OK, "\u0001");
+            TestToken.setFlag(cfg.driver, s, pub, CKA_ENCRYPT, false);
+            expectArray("encrypt flag once CKA_ENCRYPT is false", JVarnel.GetAttributeValue(s, pub, "encrypt"), OK, "");
+            expectArray("wrap flag once CKA_ENCRYPT is false", JVarnel.GetAttributeValue(s, pub, "wrap"), OK,
+                    "\u0001");
+            TestToken.setFlag(cfg.driver, s, pub, CKA_ENCRYPT, true);
+            TestToken.setFlag(cfg.driver, s, pub, CKA_WRAP, false);
+            expectArray("encrypt flag once only CKA_WRAP is false", JVarnel.GetAttributeValue(s, pub, "encrypt"), OK,
+                    "\u0001");
+            expectArray("wrap flag once CKA_WRAP is false", JVarnel.GetAttributeValue(s, pub, "wrap"), OK, "");
+
+            // The private key signs; the public key rebuilt from what GetAttributeValue read verifies.
+            byte[] message = "signed with a key pair made through GenerateKeyPair".getBytes(StandardCharsets.UTF_8);
+            byte[] digestInfo = sha256DigestInfo(message);
+            expectVerifies("signature by the generated key", tokenPublicKey(s, pub), "SHA256withRSA", message,
+                    signInitAndSign("the generated key", s, pair.privateKey(), digestInfo, digestInfo.length));
+
+            // Every keyword reads the five public-key attributes together, so a private key (no CKA_ENCRYPT,
+            // no CKA_WRAP) answers the driver's refusal to each, and an unknown keyword too.
+            for (String keyword : new String[] {"modulus", "exponent", "label", "encrypt", "wrap", "no-such"}) {
+                expectArray("GetAttributeValue(private key, " + show(keyword) + ")",
+                        JVarnel.GetAttributeValue(s, pair.privateKey(), keyword), CKR_ATTRIBUTE_TYPE_INVALID, "");
+            }
+            for (String keyword : new String[] {"Modulus", "modulus ", "", "publicExponent"}) {
+                expectArray("GetAttributeValue(public key, " + show(keyword) + ")",
+                        JVarnel.GetAttributeValue(s, pub, keyword), BRIDGE_UNKNOWN_ATTRIBUTE_NAME, "");
+            }
+            expectArray("GetAttributeValue(public key, null)", JVarnel.GetAttributeValue(s, pub, null),
+                    BRIDGE_NULL_ATTRIBUTE_NAME, "");
+
+            // The modulus size and the exponent reach the driver.
+            KeyPair small = generateKeyPair(s, label + "-1024", 1024, new byte[] {3}, 1);
+            String smallModulus = attribute(s, small.publicKey(), "modulus");
+            int smallBits = new BigInteger(1, base64("modulus", smallModulus)).bitLength();
+            if (smallModulus.length() != 172 || smallBits != 1024) {
+                throw fail("modulus of the 1024-bit key pair: " + smallModulus.length() + " Base64 characters, "
+                        + smallBits + " bits");
+            }
+            expectArray("exponent of the 1024-bit key pair", JVarnel.GetAttributeValue(s, small.publicKey(),
+                    "exponent"), OK, "Aw==");
+
+            expectStatus("LogOut", OK, JVarnel.LogOut(s));
+            closeSession(s);
+        }));
+
+        list.add(new Case("public-key-lives-with-its-session", () -> {
+            restartDriver();
+            String label = "varnel-session";
+            int slot = tokenSlot(cfg);
+            long maker = openSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION);
+            long other = openSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION);
+            login(maker, cfg.pin);
+            // Any size shows it; a small key is quick to make under emulation.
+            KeyPair pair = generateKeyPair(maker, label, 1024, F4, F4.length);
+            // A session object is visible to every session of the application while its session lives.
+            expectFound("from the other session", other, label, SEARCH_LABEL, pair.publicKey(), pair.privateKey());
+            expectStatus("label of the public key from the other session", OK,
+                    JVarnel.GetAttributeValue(other, pair.publicKey(), "label")[0]);
+
+            closeSession(maker);
+            expectFound("once the session that made the pair closed", other, label, SEARCH_LABEL, pair.privateKey());
+            expectArray("GetAttributeValue of the public key once its session closed",
+                    JVarnel.GetAttributeValue(other, pair.publicKey(), "label"), CKR_OBJECT_HANDLE_INVALID, "");
+            expectStatus("EncryptInit with the public key once its session closed", CKR_OBJECT_HANDLE_INVALID,
+                    JVarnel.EncryptInit(other, pair.publicKey(), "rsapkcs"));
+            closeSession(other);
+
+            // The private key is a token object: it outlives the driver's session state.
+            restartDriver();
+            long later = openSession(slot, CKF_SERIAL_SESSION);
+            login(later, cfg.pin);
+            expectHandles("private key labelled " + label + " after Finalize and Initialize",
+                    findAll(later, label, SEARCH_PRIVATE_LABEL), 1);
+            expectHandles("objects labelled " + label + " after Finalize and Initialize",
+                    findAll(later, label, SEARCH_LABEL), 1);
+            expectStatus("LogOut", OK, JVarnel.LogOut(later));
+            closeSession(later);
+        }));
+
+        list.add(new Case("relabel-and-destroy", () -> {
+            loadTestToken(cfg);
+            restartDriver();
+            String label = "varnel-relabel";
+            // Not ASCII, but within the Basic Multilingual Plane, where Java's and standard UTF-8 agree.
+            String renamed = "varnel-renamed Schlüssel ✓";
+            long s = openSession(tokenSlot(cfg), CKF_SERIAL_SESSION | CKF_RW_SESSION);
+            login(s, cfg.pin);
+            KeyPair pair = generateKeyPair(s, label, 1024, F4, F4.length);
+            long pub = pair.publicKey();
+            long priv = pair.privateKey();
+
+            expectStatus("SetAttributeValue(public key, private key, " + show(renamed) + ")", OK,
+                    JVarnel.SetAttributeValue(s, pub, priv, renamed));
+            expectArray("label of the renamed public key", JVarnel.GetAttributeValue(s, pub, "label"), OK, renamed);
+            expectFound("the renamed pair", s, renamed, SEARCH_LABEL, pub, priv);
+            expectFound("the renamed private key", s, renamed, SEARCH_PRIVATE_LABEL, priv);
+            expectFound("the old label", s, label, SEARCH_LABEL);
+            // The token holds the label as UTF-8, as every other client reads it.
+            expectBytes("CKA_LABEL of the private key", renamed.getBytes(StandardCharsets.UTF_8),
+                    TestToken.attribute(cfg.driver, s, priv, CKA_LABEL));
+
+            expectStatus("SetAttributeValue(null label)", BRIDGE_NULL_LABEL, JVarnel.SetAttributeValue(s, pub, priv, null));
+            expectArray("label after the refused null label", JVarnel.GetAttributeValue(s, pub, "label"), OK, renamed);
+
+            // The two changes are not one transaction: a refused second object leaves the first renamed, a
+            // refused first object stops the call.
+            expectStatus("SetAttributeValue(public key, invalid handle)", CKR_OBJECT_HANDLE_INVALID,
+                    JVarnel.SetAttributeValue(s, pub, 0, "varnel-first-only"));
+            expectArray("label of the first object", JVarnel.GetAttributeValue(s, pub, "label"), OK,
+                    "varnel-first-only");
+            expectFound("the private key under its earlier label", s, renamed, SEARCH_PRIVATE_LABEL, priv);
+            expectStatus("SetAttributeValue(invalid handle, public key)", CKR_OBJECT_HANDLE_INVALID,
+                    JVarnel.SetAttributeValue(s, 0, pub, "varnel-never"));
+            expectArray("label of the second object", JVarnel.GetAttributeValue(s, pub, "label"), OK,
+                    "varnel-first-only");
+
+            expectStatus("DestroyObject(private key)", OK, JVarnel.DestroyObject(s, priv));
+            expectFound("the destroyed private key", s, renamed, SEARCH_LABEL);
+            expectStatus("DestroyObject(private key) again", CKR_OBJECT_HANDLE_INVALID, JVarnel.DestroyObject(s, priv));
+            expectStatus("SignInit with the destroyed key", CKR_OBJECT_HANDLE_INVALID, JVarnel.SignInit(s, priv));
+            expectStatus("DestroyObject(public key)", OK, JVarnel.DestroyObject(s, pub));
+            expectArray("GetAttributeValue of the destroyed public key", JVarnel.GetAttributeValue(s, pub, "label"),
+                    CKR_OBJECT_HANDLE_INVALID, "");
+            expectFound("the destroyed public key", s, "varnel-first-only", SEARCH_LABEL);
+
+            expectStatus("LogOut", OK, JVarnel.LogOut(s));
+            closeSession(s);
+        }));
+
+        list.add(new Case("generate-aes-key", () -> {
+            loadTestToken(cfg);
+            restartDriver();
+            int slot = tokenSlot(cfg);
+            long s = openSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION);
+            // A private token object: generating it needs the login.
+            expectArray("GenerateKey before login", JVarnel.GenerateKey(s, 0), CKR_USER_NOT_LOGGED_IN, "0");
+            login(s, cfg.pin);
+            // The key has no label: private token objects with an empty label are the AES keys.
+            Set<Long> before = new HashSet<>(findAll(s, "", SEARCH_PRIVATE_LABEL));
+
+            Set<Long> made = new HashSet<>();
+            for (int ignored : new int[] {0, 128, -1}) {
+                String what = "GenerateKey(" + ignored + ")";
+                String[] r = JVarnel.GenerateKey(s, ignored);
+                expectShape(what, r, OK, 2);
+                long key = unsignedValue(what + " handle", r[1]);
+                if (key == 0 || !made.add(key) || before.contains(key)) {
+                    throw fail(what + ": answered the handle " + key + "; earlier keys " + made + " and " + before);
+                }
+                long length = ulongAttribute(cfg, s, key, CKA_VALUE_LEN);
+                long type = ulongAttribute(cfg, s, key, CKA_KEY_TYPE);
+                if (length != 32 || type != CKK_AES) {
+                    throw fail(what + ": CKA_VALUE_LEN " + length + ", CKA_KEY_TYPE 0x" + Long.toHexString(type)
+                            + "; expected a 32-byte AES key");
+                }
+                // Sensitive, and allowed for every use.
+                for (long flag : AES_KEY_FLAGS) {
+                    byte[] raw = TestToken.attribute(cfg.driver, s, key, flag);
+                    if (raw.length != 1 || raw[0] != 1) {
+                        throw fail(what + ": attribute 0x" + Long.toHexString(flag) + " is " + hex(raw)
+                                + ", expected CK_TRUE");
+                    }
+                }
+            }
+            closeSession(s);
+
+            // On the token: found again after Finalize and Initialize.
+            restartDriver();
+            long later = openSession(slot, CKF_SERIAL_SESSION);
+            login(later, cfg.pin);
+            List<Long> after = findAll(later, "", SEARCH_PRIVATE_LABEL);
+            if (after.size() != before.size() + made.size()) {
+                throw fail("private token objects without a label: " + before.size() + " before, " + after.size()
+                        + " after making " + made.size() + " AES keys");
+            }
+            for (long key : after) {
+                if (ulongAttribute(cfg, later, key, CKA_VALUE_LEN) != 32) {
+                    throw fail("unlabelled private object " + key + " after Initialize: CKA_VALUE_LEN is not 32");
+                }
+            }
+            expectStatus("LogOut", OK, JVarnel.LogOut(later));
+            closeSession(later);
+        }));
+
+        // --- encryption, decryption, key wrapping
+
+        list.add(new Case("encrypt-decrypt", () -> {
+            restartDriver();
+            long s = openSession(tokenSlot(cfg), CKF_SERIAL_SESSION | CKF_RW_SESSION);
+            login(s, cfg.pin);
+            KeyPair pair = generateKeyPair(s, "varnel-crypt");
+            long pub = pair.publicKey();
+            long priv = pair.privateKey();
+            RSAPublicKey javaKey = tokenPublicKey(s, pub);
+            byte[] message = "a short secret for the token".getBytes(StandardCharsets.UTF_8);
+
+            // keyword, the JDK's name for the same padding, the longest message it leaves room for under
+            // 2048 bits (PKCS#1 v1.5: 256 - 11; OAEP with SHA-1: 256 - 2 * 20 - 2)
+            String[][] mechanisms = {
+                {"rsapkcs", "RSA/ECB/PKCS1Padding", "245"},
+                {"rsapkcsoaep", "RSA/ECB/OAEPWithSHA-1AndMGF1Padding", "214"},
+            };
+            for (String[] m : mechanisms) {
+                String mechanism = m[0];
+                int longest = Integer.parseInt(m[2]);
+                // Only the first `length` bytes are encrypted.
+                byte[] longer = Arrays.copyOf(message, message.length + 30);
+                Arrays.fill(longer, message.length, longer.length, (byte) 0x5a);
+                String cipherText = encrypt(mechanism, s, pub, mechanism, longer, message.length);
+                expectDecrypts(mechanism + " cipher text made on the token", s, priv, mechanism, cipherText, message);
+                // The padding is random: the same message encrypts differently each time.
+                if (cipherText.equals(encrypt(mechanism + ", again", s, pub, mechanism, message, message.length))) {
+                    throw fail(mechanism + ": the same message encrypted twice to the same cipher text");
+                }
+
+                // The JDK encrypts with the modulus and exponent read off the token; the token decrypts.
+                Cipher cipher = Cipher.getInstance(m[1]);
+                cipher.init(Cipher.ENCRYPT_MODE, javaKey);
+                expectDecrypts(mechanism + " cipher text made by " + m[1], s, priv, mechanism,
+                        Base64.getEncoder().encodeToString(cipher.doFinal(message)), message);
+
+                // The longest message the padding leaves room for, and one byte more, which SoftHSM
+                // refuses with CKR_GENERAL_ERROR. The limits tell the paddings and OAEP's hash apart.
+                byte[] full = counting(longest);
+                expectDecrypts(mechanism + ", " + longest + " bytes", s, priv, mechanism,
+                        encrypt(mechanism + ", " + longest + " bytes", s, pub, mechanism, full, full.length), full);
+                byte[] tooLong = counting(longest + 1);
+                expectStatus("EncryptInit(" + mechanism + ") for " + (longest + 1) + " bytes", OK,
+                        JVarnel.EncryptInit(s, pub, mechanism));
+                expectFailureAnswer("Encrypt(" + mechanism + ", " + (longest + 1) + " bytes)",
+                        JVarnel.Encrypt(s, tooLong, tooLong.length), CKR_GENERAL_ERROR);
+                expectDecrypts(mechanism + ", nothing", s, priv, mechanism,
+                        encrypt(mechanism + ", nothing", s, pub, mechanism, message, 0), new byte[0]);
+            }
+
+            // OAEP decryption refuses PKCS#1 v1.5 cipher text (SoftHSM: CKR_GENERAL_ERROR).
+            String pkcs1 = encrypt("PKCS#1 v1.5", s, pub, "rsapkcs", message, message.length);
+            expectStatus("DecryptInit(rsapkcsoaep)", OK, JVarnel.DecryptInit(s, priv, "rsapkcsoaep"));
+            byte[] pkcs1Ascii = pkcs1.getBytes(StandardCharsets.US_ASCII);
+            expectFailureAnswer("Decrypt(OAEP) of PKCS#1 v1.5 cipher text",
+                    JVarnel.Decrypt(s, pkcs1Ascii, pkcs1Ascii.length), CKR_GENERAL_ERROR);
+
+            // Base64 broken into CR LF lines decodes as one.
+            String lines = Base64.getMimeEncoder().encodeToString(base64("PKCS#1 v1.5 cipher text", pkcs1));
+            if (!lines.contains("\r\n")) {
+                throw fail("MIME Base64 of 256 bytes has no line break: " + show(lines));
+            }
+            expectDecrypts("cipher text in CR LF lines", s, priv, "rsapkcs", lines, message);
+
+            // Mechanism keywords are exact.
+            for (String keyword : new String[] {"RSAPKCS", "rsapkcs ", " rsapkcs", "", "rsapkcsoaep ", "rsa"}) {
+                expectStatus("EncryptInit(" + show(keyword) + ")", BRIDGE_UNKNOWN_MECHANISM_NAME,
+                        JVarnel.EncryptInit(s, pub, keyword));
+                expectStatus("DecryptInit(" + show(keyword) + ")", BRIDGE_UNKNOWN_MECHANISM_NAME,
+                        JVarnel.DecryptInit(s, priv, keyword));
+            }
+            expectStatus("EncryptInit(null)", BRIDGE_NULL_MECHANISM_NAME, JVarnel.EncryptInit(s, pub, null));
+            expectStatus("DecryptInit(null)", BRIDGE_NULL_MECHANISM_NAME, JVarnel.DecryptInit(s, priv, null));
+            // A refused keyword starts no operation.
+            expectFailureAnswer("Encrypt after refused EncryptInit calls", JVarnel.Encrypt(s, message, message.length),
+                    CKR_OPERATION_NOT_INITIALIZED);
+            expectFailureAnswer("Decrypt after refused DecryptInit calls",
+                    JVarnel.Decrypt(s, pkcs1Ascii, pkcs1Ascii.length), CKR_OPERATION_NOT_INITIALIZED);
+
+            // Refused data never reaches the driver, so the started operation survives it.
+            expectStatus("EncryptInit(rsapkcs)", OK, JVarnel.EncryptInit(s, pub, "rsapkcs"));
+            expectArray("Encrypt(null data)", JVarnel.Encrypt(s, null, 0), BRIDGE_BAD_DATA, "");
+            expectArray("Encrypt(length -1)", JVarnel.Encrypt(s, message, -1), BRIDGE_BAD_DATA, "");
+            expectArray("Encrypt(length one past the array)", JVarnel.Encrypt(s, message, message.length + 1),
+                    BRIDGE_BAD_DATA, "");
+            String[] survived = JVarnel.Encrypt(s, message, message.length);
+            expectShape("Encrypt after the refused calls", survived, OK, 2);
+            expectDecrypts("cipher text made after the refused calls", s, priv, "rsapkcs", survived[1], message);
+
+            expectStatus("DecryptInit(rsapkcs)", OK, JVarnel.DecryptInit(s, priv, "rsapkcs"));
+            byte[] tooMuch = new byte[10001];
+            Arrays.fill(tooMuch, (byte) 'A');
+            expectArray("Decrypt(10001 bytes)", JVarnel.Decrypt(s, tooMuch, tooMuch.length), BRIDGE_DATA_TOO_LONG, "");
+            expectArray("Decrypt(null data, length 10001)", JVarnel.Decrypt(s, null, 10001), BRIDGE_DATA_TOO_LONG, "");
+            expectArray("Decrypt(null data)", JVarnel.Decrypt(s, null, 4), BRIDGE_BAD_DATA, "");
+            expectArray("Decrypt(length one past the array)", JVarnel.Decrypt(s, pkcs1Ascii, pkcs1Ascii.length + 1),
+                    BRIDGE_DATA_TOO_LONG, "");
+            StringBuilder starred = new StringBuilder(pkcs1);
+            starred.setCharAt(100, '*');
+            byte[] broken = starred.toString().getBytes(StandardCharsets.US_ASCII);
+            expectArray("Decrypt(text with '*')", JVarnel.Decrypt(s, broken, broken.length), BRIDGE_BAD_BASE64, "");
+            // Only the first `length` bytes are read: what follows would not decode.
+            byte[] trailing = (pkcs1 + "*!*").getBytes(StandardCharsets.US_ASCII);
+            String[] plain = JVarnel.Decrypt(s, trailing, pkcs1Ascii.length);
+            expectShape("Decrypt(cipher text and 3 more bytes, length of the cipher text)", plain, OK, 2);
+            expectBytes("plain text after the refused calls", message, base64("Decrypt", plain[1]));
+
+            expectStatus("LogOut", OK, JVarnel.LogOut(s));
+            closeSession(s);
+        }));
+
+        list.add(new Case("wrap-unwrap", () -> {
+            loadTestToken(cfg);
+            restartDriver();
+            long s = openSession(tokenSlot(cfg), CKF_SERIAL_SESSION | CKF_RW_SESSION);
+            login(s, cfg.pin);
+            KeyPair pair = generateKeyPair(s, "varnel-wrap");
+            long pub = pair.publicKey();
+            long priv = pair.privateKey();
+            long des3 = TestToken.generateDes3Key(cfg.driver, s, true);
+            long kept = TestToken.generateDes3Key(cfg.driver, s, false);
+            byte[] value = TestToken.attribute(cfg.driver, s, des3, CKA_VALUE);
+            if (value.length != 24) {
+                throw fail("triple-DES key value is " + value.length + " bytes");
+            }
+
+            String[] wrapped = JVarnel.WrapKey(s, "rsapkcs", pub, des3);
+            expectShape("WrapKey(rsapkcs, public key, triple-DES key)", wrapped, OK, 2);
+            if (wrapped[1].length() != RSA2048_BASE64_LENGTH) {
+                throw fail("wrapped key: " + wrapped[1].length() + " Base64 characters, expected "
+                        + RSA2048_BASE64_LENGTH + ": " + show(wrapped[1]));
+            }
+            // The wrapped key is the key's value encrypted under PKCS#1 v1.5.
+            expectDecrypts("the wrapped key", s, priv, "rsapkcs", wrapped[1], value);
+
+            String what = "UnwrapKey(wrapped key, private key, rsapkcs)";
+            String[] unwrapped = JVarnel.UnwrapKey(s, wrapped[1], priv, "rsapkcs");
+            expectShape(what, unwrapped, OK, 2);
+            long copy = unsignedValue(what + " handle", unwrapped[1]);
+            if (copy == 0 || copy == des3 || copy == kept) {
+                throw fail(what + ": answered the handle " + copy);
+            }
+            long copyClass = ulongAttribute(cfg, s, copy, CKA_CLASS);
+            long copyType = ulongAttribute(cfg, s, copy, CKA_KEY_TYPE);
+            if (copyClass != CKO_SECRET_KEY || copyType != CKK_DES3) {
+                throw fail(what + ": made an object of class " + copyClass + ", key type 0x"
+                        + Long.toHexString(copyType) + "; expected a triple-DES secret key");
+            }
+            // The unwrapped key encrypts like the original, and unlike another key.
+            byte[] block = "8 bytes!".getBytes(StandardCharsets.US_ASCII);
+            byte[] byOriginal = TestToken.encryptDes3Ecb(cfg.driver, s, des3, block);
+            expectBytes("block encrypted by the unwrapped key", byOriginal,
+                    TestToken.encryptDes3Ecb(cfg.driver, s, copy, block));
+            if (Arrays.equals(byOriginal, TestToken.encryptDes3Ecb(cfg.driver, s, kept, block))) {
+                throw fail("two different triple-DES keys encrypted the block alike");
+            }
+
+            expectFailureAnswer("WrapKey of a key that is not extractable", JVarnel.WrapKey(s, "rsapkcs", pub, kept),
+                    CKR_KEY_UNEXTRACTABLE);
+            for (String keyword : new String[] {"rsapkcsoaep", "RSAPKCS", "rsapkcs ", "", null}) {
+                expectArray("WrapKey(" + show(keyword) + ")", JVarnel.WrapKey(s, keyword, pub, des3),
+                        BRIDGE_UNKNOWN_MECHANISM_NAME, "");
+                expectArray("UnwrapKey(" + show(keyword) + ")", JVarnel.UnwrapKey(s, wrapped[1], priv, keyword),
+                        BRIDGE_UNKNOWN_MECHANISM_NAME, "0");
+            }
+            // The keyword is judged first, then the text.
+            expectArray("UnwrapKey(null text, unknown keyword)", JVarnel.UnwrapKey(s, null, priv, "rsapkcsoaep"),
+                    BRIDGE_UNKNOWN_MECHANISM_NAME, "0");
+            expectArray("UnwrapKey(null text)", JVarnel.UnwrapKey(s, null, priv, "rsapkcs"),
+                    BRIDGE_NULL_WRAPPED_KEY, "0");
+            expectArray("UnwrapKey(10001 characters)", JVarnel.UnwrapKey(s, "A".repeat(10001), priv, "rsapkcs"),
+                    BRIDGE_WRAPPED_KEY_TOO_LONG, "0");
+            expectArray("UnwrapKey(text with '*')", JVarnel.UnwrapKey(s, "*" + wrapped[1].substring(1), priv,
+                    "rsapkcs"), BRIDGE_BAD_BASE64, "0");
+
+            expectStatus("LogOut", OK, JVarnel.LogOut(s));
+            closeSession(s);
+        }));
+
         // --- cases that need an initialised driver go above this line
 
         list.add(new Case("finalize-at-exit", () -> {
@@ -1057,7 +1689,7 @@ public final class E2ETest {
         } catch (Throwable t) {
             // A missing native method, an exception the bridge left pending, an I/O error in the
             // harness: all count against the case, with the JVM's own description.
-            failCase(c.name(), "unexpected " + t);
+            failCase(c.name(), "unexpected " + t + (t.getCause() != null ? ", caused by " + t.getCause() : ""));
         }
     }
 
