@@ -10,16 +10,18 @@ LINUX_ARCHES := linux-x86_64 linux-x86
 cmake_flags.linux-x86_64 := -DCMAKE_BUILD_TYPE=Release
 cmake_flags.linux-x86 := -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/linux-x86.cmake
 cmake_flags.sanitize := -DCMAKE_BUILD_TYPE=Debug -DVARNEL_SANITIZE=ON
+cmake_flags.tsan := -DCMAKE_BUILD_TYPE=Debug -DVARNEL_TSAN=ON
 cmake_flags.fuzz := -DCMAKE_BUILD_TYPE=Debug -DVARNEL_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 cmake_flags.windows-x86 := -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/windows-x86.cmake
 bootstrap.linux-x86_64 := build64 test64
 bootstrap.linux-x86 := build64 build32 test32
 bootstrap.sanitize := build64 test64
+bootstrap.tsan := build64 test64
 bootstrap.fuzz := build64 test64 fuzz
 bootstrap.windows-x86 := build64 test64 windows
 
 .PHONY: all test fuzz clean bootstrap $(addprefix build-,$(LINUX_ARCHES) windows-x86) \
-	$(addprefix unit-,$(LINUX_ARCHES) sanitize windows-x86)
+	$(addprefix unit-,$(LINUX_ARCHES) sanitize tsan windows-x86)
 
 all: $(addprefix build-,$(LINUX_ARCHES) windows-x86)
 
@@ -34,7 +36,9 @@ build/%/CMakeCache.txt:
 $(addprefix build-,$(LINUX_ARCHES)): build-%: build/%/CMakeCache.txt
 	cmake --build build/$* --target varnel -j $(JOBS)
 	mkdir -p dist/$*
-	cp build/$*/libVarnel.so.$(VERSION_SUFFIX) dist/$*/
+	# Replaced, never rewritten in place: a running JVM may have it mapped.
+	cp build/$*/libVarnel.so.$(VERSION_SUFFIX) dist/$*/.libVarnel.so.new
+	mv -f dist/$*/.libVarnel.so.new dist/$*/libVarnel.so.$(VERSION_SUFFIX)
 	ln -sf libVarnel.so.$(VERSION_SUFFIX) dist/$*/libVarnel.so
 
 # The 32-bit Windows DLL, cross-built with MinGW-w64.
@@ -46,11 +50,11 @@ build-windows-x86: build/windows-x86/CMakeCache.txt
 # Unit suites: built, not run; tools/run-tests.sh runs them. The Windows one
 # runs only under wine (tests/run-windows-unit.sh); building it checks that
 # the suite compiles for Windows.
-$(addprefix unit-,$(LINUX_ARCHES) sanitize windows-x86): unit-%: build/%/CMakeCache.txt
+$(addprefix unit-,$(LINUX_ARCHES) sanitize tsan windows-x86): unit-%: build/%/CMakeCache.txt
 	cmake build/$* >/dev/null
 	cmake --build build/$* --target test_programs -j $(JOBS)
 
-test: all $(addprefix unit-,$(LINUX_ARCHES) sanitize windows-x86)
+test: all $(addprefix unit-,$(LINUX_ARCHES) sanitize tsan windows-x86)
 	@tools/bootstrap.sh e2e
 	@tools/run-tests.sh
 
@@ -64,6 +68,21 @@ fuzz: build/fuzz/CMakeCache.txt
 
 clean:
 	rm -rf build dist
+
+# Five million mixed calls on the mock driver and 10,000 SoftHSM signatures in
+# a JVM with -Xcheck:jni, watching memory and descriptors (tools/soak.sh). Takes
+# a few minutes, so it is not part of `make test`.
+.PHONY: soak
+soak: build-linux-x86_64 unit-linux-x86_64
+	@tools/bootstrap.sh e2e
+	@tools/soak.sh
+
+# The performance benchmark (tools/bench.sh): every method against its floor on
+# the mock driver, real work on SoftHSM, growth with size, heap use; writes
+# bench/results/ and prints the table.
+.PHONY: bench
+bench: all unit-linux-x86_64 unit-linux-x86
+	@tools/bench.sh
 
 # Signs a message on a fresh SoftHSM token through dist/linux-x86_64 (demo/run.sh).
 .PHONY: demo

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, once.
 # Idempotent: does nothing when every package is already present.
-# Usage: tools/bootstrap.sh [group...]   groups: build64 build32 test64 test32 e2e windows wine fuzz all
+# Usage: tools/bootstrap.sh [group...]   groups: build64 build32 test64 test32 e2e windows wine fuzz bench all
 set -euo pipefail
 
 declare -A groups=(
@@ -13,6 +13,7 @@ declare -A groups=(
   [windows]="g++-mingw-w64-i686"
   [wine]="wine32:i386"
   [fuzz]="clang libclang-rt-14-dev"
+  [bench]="gnuplot-nox"
 )
 
 wanted=()

@@ -67,11 +67,16 @@ run_gtest "unit linux-x86_64 asan+ubsan" build/sanitize/tests/varnel_unit_tests
 run_gtest "unit linux-x86_64" build/linux-x86_64/tests/varnel_unit_tests
 run_gtest "unit linux-x86_64 valgrind" valgrind -q --error-exitcode=1 --leak-check=full \
   --errors-for-leak-kinds=definite,indirect,possible build/linux-x86_64/tests/varnel_unit_tests
+# halt_on_error: the first race report fails the run, whatever the tests said.
+TSAN_OPTIONS="${TSAN_OPTIONS:-} halt_on_error=1 exitcode=66" \
+  run_gtest "unit threads tsan" build/tsan/tests/varnel_unit_tests --gtest_filter='Threads*'
 run_gtest "unit linux-x86" run_i386 build/linux-x86/tests/varnel_unit_tests
+# The corpus files are named one by one: an emulated 32-bit readdir() fails
+# on some file systems.
 for target in base64 methods; do
-  corpus=tests/fuzz/corpus/$target
-  run_counted "fuzz corpus $target asan+ubsan" build/sanitize/tests/fuzz_${target}_replay "$corpus"
-  run_counted "fuzz corpus $target linux-x86" run_i386 build/linux-x86/tests/fuzz_${target}_replay "$corpus"
+  corpus=(tests/fuzz/corpus/$target/*)
+  run_counted "fuzz corpus $target asan+ubsan" build/sanitize/tests/fuzz_${target}_replay "${corpus[@]}"
+  run_counted "fuzz corpus $target linux-x86" run_i386 build/linux-x86/tests/fuzz_${target}_replay "${corpus[@]}"
 done
 run_counted "exports linux-x86_64" tests/check-exports.sh linux-x86_64
 run_counted "exports linux-x86" tests/check-exports.sh linux-x86

@@ -1,6 +1,9 @@
 // A scriptable PKCS#11 module for the unit suite: exports the C_ functions
 // the library resolves, answers as the test scripted, and logs every call
 // with its arguments byte by byte.
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -140,6 +143,269 @@ void writeHandle(const Answer& answer, size_t index, CK_ULONG_PTR handle) {
 
 CK_ULONG flag(const void* pointer) { return pointer ? 1 : 0; }
 
+// Echo mode (see mock_control.h): answers computed from the arguments alone,
+// touching no shared state, so any number of threads may call at once.
+bool echoRequestedByEnvironment() {
+    const char* value = std::getenv("MOCK_ECHO");
+    return value && std::strcmp(value, "1") == 0;
+}
+
+std::atomic<bool> echoMode{echoRequestedByEnvironment()};
+
+namespace echo {
+
+const CK_SLOT_ID kSlots[] = {2, 7, 4294967295UL};
+constexpr unsigned char kSignTag = 0x5A;
+constexpr unsigned char kEncryptTag = 0xA5;
+constexpr unsigned char kDecryptTag = 0x3C;
+constexpr unsigned char kWrapTag = 0x77;
+
+CK_RV checkSession(CK_SESSION_HANDLE session) { return session ? CKR_OK : CKR_SESSION_HANDLE_INVALID; }
+
+CK_ULONG handleBase(CK_SESSION_HANDLE session) { return session * 0x10000UL; }
+
+Bytes pattern(CK_ULONG seed, CK_ULONG length) {
+    Bytes bytes(length);
+    for (CK_ULONG i = 0; i < length; ++i) bytes[i] = static_cast<unsigned char>((seed + 7 * i) & 0xFF);
+    return bytes;
+}
+
+// Copies a value out by the length-then-value rule: a null buffer learns the
+// length, a short one CKR_BUFFER_TOO_SMALL.
+CK_RV giveBytes(const Bytes& value, CK_BYTE_PTR out, CK_ULONG_PTR outLength) {
+    if (!outLength) return CKR_ARGUMENTS_BAD;
+    const CK_ULONG room = *outLength;
+    *outLength = value.size();
+    if (!out) return CKR_OK;
+    if (room < value.size()) return CKR_BUFFER_TOO_SMALL;
+    if (!value.empty()) std::memcpy(out, value.data(), value.size());
+    return CKR_OK;
+}
+
+void padded(CK_UTF8CHAR* field, size_t size, const char* text) {
+    std::memset(field, ' ', size);
+    std::memcpy(field, text, std::strlen(text) < size ? std::strlen(text) : size);
+}
+
+CK_RV getSlotList(CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
+    if (!count) return CKR_ARGUMENTS_BAD;
+    const CK_ULONG room = *count;
+    const CK_ULONG needed = sizeof kSlots / sizeof kSlots[0];
+    *count = needed;
+    if (!list) return CKR_OK;
+    if (room < needed) return CKR_BUFFER_TOO_SMALL;
+    for (CK_ULONG i = 0; i < needed; ++i) list[i] = kSlots[i];
+    return CKR_OK;
+}
+
+CK_RV getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
+    if (!info) return CKR_ARGUMENTS_BAD;
+    char text[40];
+    std::snprintf(text, sizeof text, "echo slot %lu", static_cast<unsigned long>(slot));
+    padded(info->label, sizeof info->label, text);
+    padded(info->manufacturerID, sizeof info->manufacturerID, "Varnel echo");
+    padded(info->model, sizeof info->model, "mock");
+    std::snprintf(text, sizeof text, "%016lx", static_cast<unsigned long>(slot));
+    std::memcpy(info->serialNumber, text, sizeof info->serialNumber);
+    info->flags = CKF_RNG | CKF_LOGIN_REQUIRED | CKF_USER_PIN_INITIALIZED | CKF_TOKEN_INITIALIZED;
+    info->ulMaxSessionCount = slot + 1;
+    info->ulSessionCount = slot + 2;
+    info->ulMaxRwSessionCount = slot + 3;
+    info->ulRwSessionCount = slot + 4;
+    info->ulMaxPinLen = slot + 5;
+    info->ulMinPinLen = slot + 6;
+    info->ulTotalPublicMemory = slot + 7;
+    info->ulFreePublicMemory = slot + 8;
+    info->ulTotalPrivateMemory = slot + 9;
+    info->ulFreePrivateMemory = slot + 10;
+    info->hardwareVersion.major = static_cast<CK_BYTE>(slot & 0xFF);
+    info->hardwareVersion.minor = 1;
+    info->firmwareVersion.major = static_cast<CK_BYTE>((slot >> 8) & 0xFF);
+    info->firmwareVersion.minor = 2;
+    std::snprintf(text, sizeof text, "%016lu", static_cast<unsigned long>(slot % 10000000000000000ULL));
+    std::memcpy(info->utcTime, text, sizeof info->utcTime);
+    return CKR_OK;
+}
+
+CK_RV openSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_SESSION_HANDLE_PTR session) {
+    if (!session) return CKR_ARGUMENTS_BAD;
+    if (!(flags & CKF_SERIAL_SESSION)) return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
+    *session = slot + 1000;
+    return CKR_OK;
+}
+
+CK_RV login(CK_SESSION_HANDLE session, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pin, CK_ULONG pinLength) {
+    if (CK_RV rv = checkSession(session)) return rv;
+    if (userType > CKU_CONTEXT_SPECIFIC) return CKR_USER_TYPE_INVALID;
+    if (pinLength == 0) return CKR_PIN_LEN_RANGE;
+    return pin ? CKR_OK : CKR_ARGUMENTS_BAD;
+}
+
+CK_RV checkObject(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object) {
+    if (CK_RV rv = checkSession(session)) return rv;
+    return object ? CKR_OK : CKR_OBJECT_HANDLE_INVALID;
+}
+
+// The value of attribute `type` of `object`; false for a type it lacks.
+bool attributeValue(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, Bytes& value) {
+    char label[32];
+    switch (type) {
+        case CKA_MODULUS:
+            value = pattern(object, 32 + object % 32);
+            return true;
+        case CKA_LABEL:
+            std::snprintf(label, sizeof label, "object %lu", static_cast<unsigned long>(object));
+            value.assign(label, label + std::strlen(label));
+            return true;
+        case CKA_PUBLIC_EXPONENT:
+            value = {1, static_cast<unsigned char>(object & 0xFF), 1};
+            return true;
+        case CKA_ENCRYPT:
+            value = {static_cast<unsigned char>(object & 1)};
+            return true;
+        case CKA_WRAP:
+            value = {static_cast<unsigned char>((object >> 1) & 1)};
+            return true;
+        case CKA_VALUE:
+            value = pattern(object ^ 0x55, 100 + object % 100);
+            return true;
+        default:
+            return false;
+    }
+}
+
+CK_RV getAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR attributes,
+                        CK_ULONG count) {
+    if (CK_RV rv = checkObject(session, object)) return rv;
+    if (!attributes && count) return CKR_ARGUMENTS_BAD;
+    CK_RV rv = CKR_OK;
+    for (CK_ULONG i = 0; i < count; ++i) {
+        CK_ATTRIBUTE& attribute = attributes[i];
+        Bytes value;
+        if (!attributeValue(object, attribute.type, value)) {
+            attribute.ulValueLen = CK_UNAVAILABLE_INFORMATION;
+            rv = CKR_ATTRIBUTE_TYPE_INVALID;
+        } else if (!attribute.pValue) {
+            attribute.ulValueLen = value.size();
+        } else if (attribute.ulValueLen < value.size()) {
+            attribute.ulValueLen = CK_UNAVAILABLE_INFORMATION;
+            if (rv == CKR_OK) rv = CKR_BUFFER_TOO_SMALL;
+        } else {
+            if (!value.empty()) std::memcpy(attribute.pValue, value.data(), value.size());
+            attribute.ulValueLen = value.size();
+        }
+    }
+    return rv;
+}
+
+CK_RV findObjects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE_PTR objects, CK_ULONG maxCount,
+                  CK_ULONG_PTR count) {
+    if (CK_RV rv = checkSession(session)) return rv;
+    if (!objects || !count) return CKR_ARGUMENTS_BAD;
+    const CK_ULONG found = 1 + session % 4;
+    CK_ULONG written = 0;
+    for (; written < found && written < maxCount; ++written)
+        objects[written] = handleBase(session) + 0x10 + written;
+    *count = written;
+    return CKR_OK;
+}
+
+// The CK_ULONG value of attribute `type` in a template, or `missing`.
+CK_ULONG templateNumber(const CK_ATTRIBUTE* attributes, CK_ULONG count, CK_ATTRIBUTE_TYPE type,
+                        CK_ULONG missing) {
+    for (CK_ULONG i = 0; attributes && i < count; ++i)
+        if (attributes[i].type == type && attributes[i].pValue &&
+            attributes[i].ulValueLen == sizeof(CK_ULONG)) {
+            CK_ULONG value;
+            std::memcpy(&value, attributes[i].pValue, sizeof value);
+            return value;
+        }
+    return missing;
+}
+
+CK_ULONG templateLength(const CK_ATTRIBUTE* attributes, CK_ULONG count, CK_ATTRIBUTE_TYPE type) {
+    for (CK_ULONG i = 0; attributes && i < count; ++i)
+        if (attributes[i].type == type) return attributes[i].ulValueLen;
+    return 0;
+}
+
+bool isMechanism(const CK_MECHANISM* mechanism, CK_MECHANISM_TYPE type) {
+    return mechanism && mechanism->mechanism == type;
+}
+
+CK_RV generateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_ATTRIBUTE_PTR publicTemplate,
+                      CK_ULONG publicCount, CK_OBJECT_HANDLE_PTR publicKey, CK_OBJECT_HANDLE_PTR privateKey) {
+    if (CK_RV rv = checkSession(session)) return rv;
+    if (!isMechanism(mechanism, CKM_RSA_PKCS_KEY_PAIR_GEN)) return CKR_MECHANISM_INVALID;
+    if (!publicKey || !privateKey) return CKR_ARGUMENTS_BAD;
+    const CK_ULONG bits = templateNumber(publicTemplate, publicCount, CKA_MODULUS_BITS, 0);
+    if (bits < 512 || bits > 16384) return CKR_KEY_SIZE_RANGE;
+    if (templateLength(publicTemplate, publicCount, CKA_PUBLIC_EXPONENT) == 0)
+        return CKR_ATTRIBUTE_VALUE_INVALID;
+    *publicKey = handleBase(session) + 1;
+    *privateKey = handleBase(session) + 2;
+    return CKR_OK;
+}
+
+CK_RV generateKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE_PTR key) {
+    if (CK_RV rv = checkSession(session)) return rv;
+    if (!isMechanism(mechanism, CKM_AES_KEY_GEN)) return CKR_MECHANISM_INVALID;
+    if (!key) return CKR_ARGUMENTS_BAD;
+    *key = handleBase(session) + 3;
+    return CKR_OK;
+}
+
+CK_RV startOperation(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key,
+                     bool oaepAllowed) {
+    if (CK_RV rv = checkSession(session)) return rv;
+    if (!key) return CKR_KEY_HANDLE_INVALID;
+    if (isMechanism(mechanism, CKM_RSA_PKCS)) return CKR_OK;
+    if (oaepAllowed && isMechanism(mechanism, CKM_RSA_PKCS_OAEP))
+        return mechanism->pParameter && mechanism->ulParameterLen == sizeof(CK_RSA_PKCS_OAEP_PARAMS)
+                   ? CKR_OK
+                   : CKR_MECHANISM_PARAM_INVALID;
+    return CKR_MECHANISM_INVALID;
+}
+
+CK_RV singlePart(unsigned char tag, CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length,
+                 CK_BYTE_PTR out, CK_ULONG_PTR outLength) {
+    if (CK_RV rv = checkSession(session)) return rv;
+    if (!data && length) return CKR_ARGUMENTS_BAD;
+    const auto sessionByte = static_cast<unsigned char>(session & 0xFF);
+    Bytes result{tag, sessionByte};
+    for (CK_ULONG i = 0; i < length; ++i)
+        result.push_back(static_cast<unsigned char>(data[i] ^ tag ^ sessionByte));
+    return giveBytes(result, out, outLength);
+}
+
+CK_RV wrapKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE wrappingKey,
+              CK_OBJECT_HANDLE key, CK_BYTE_PTR wrapped, CK_ULONG_PTR wrappedLength) {
+    if (CK_RV rv = checkSession(session)) return rv;
+    if (!isMechanism(mechanism, CKM_RSA_PKCS)) return CKR_MECHANISM_INVALID;
+    if (!wrappingKey) return CKR_WRAPPING_KEY_HANDLE_INVALID;
+    if (!key) return CKR_KEY_HANDLE_INVALID;
+    Bytes result{kWrapTag, static_cast<unsigned char>(session & 0xFF)};
+    for (CK_ULONG handle : {wrappingKey, key})
+        for (int shift = 0; shift < 32; shift += 8)
+            result.push_back(static_cast<unsigned char>((handle >> shift) & 0xFF));
+    return giveBytes(result, wrapped, wrappedLength);
+}
+
+CK_RV unwrapKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE unwrappingKey,
+                CK_BYTE_PTR wrapped, CK_ULONG wrappedLength, CK_OBJECT_HANDLE_PTR key) {
+    if (CK_RV rv = checkSession(session)) return rv;
+    if (!isMechanism(mechanism, CKM_RSA_PKCS)) return CKR_MECHANISM_INVALID;
+    if (!unwrappingKey) return CKR_UNWRAPPING_KEY_HANDLE_INVALID;
+    if (!wrapped || wrappedLength == 0) return CKR_WRAPPED_KEY_LEN_RANGE;
+    if (!key) return CKR_ARGUMENTS_BAD;
+    CK_ULONG sum = 0;
+    for (CK_ULONG i = 0; i < wrappedLength; ++i) sum += wrapped[i];
+    *key = handleBase(session) + 0x8000 + (sum & 0x7FFF);
+    return CKR_OK;
+}
+
+}  // namespace echo
+
 }  // namespace
 
 extern "C" {
@@ -193,6 +459,8 @@ MOCK_API void mock_script_sticky(void) {
     }
 }
 
+MOCK_API void mock_echo(int on) { echoMode = on != 0; }
+
 MOCK_API size_t mock_call_count(void) {
     std::lock_guard<std::recursive_mutex> lock(mutex);
     return calls.size();
@@ -225,11 +493,16 @@ MOCK_API const unsigned char* mock_call_blob(size_t call, size_t index, size_t* 
     return blob.data();
 }
 
-CK_RV C_Initialize(void* initArgs) { return begin("C_Initialize", {flag(initArgs)}).rv; }
+CK_RV C_Initialize(void* initArgs) {
+    if (echoMode) return CKR_OK;
+    return begin("C_Initialize", {flag(initArgs)}).rv; }
 
-CK_RV C_Finalize(void* reserved) { return begin("C_Finalize", {flag(reserved)}).rv; }
+CK_RV C_Finalize(void* reserved) {
+    if (echoMode) return CKR_OK;
+    return begin("C_Finalize", {flag(reserved)}).rv; }
 
 CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
+    if (echoMode) return echo::getSlotList(list, count);
     CK_ULONG room = count ? *count : 0;
     Answer answer = begin("C_GetSlotList", {tokenPresent, flag(list), room});
     writeHandles(answer, list, room, count);
@@ -237,6 +510,7 @@ CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR list, CK_ULONG_PTR cou
 }
 
 CK_RV C_GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
+    if (echoMode) return echo::getTokenInfo(slot, info);
     Answer answer = begin("C_GetTokenInfo", {slot, flag(info)});
     if (info && !answer.values.empty() && !answer.values.front().empty())
         std::memcpy(info, answer.values.front().data(),
@@ -246,22 +520,29 @@ CK_RV C_GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
 
 CK_RV C_OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, void* application, CK_NOTIFY notify,
                     CK_SESSION_HANDLE_PTR session) {
+    if (echoMode) return echo::openSession(slot, flags, session);
     Answer answer = begin("C_OpenSession",
                           {slot, flags, flag(application), flag(reinterpret_cast<void*>(notify))});
     writeHandle(answer, 0, session);
     return answer.rv;
 }
 
-CK_RV C_CloseSession(CK_SESSION_HANDLE session) { return begin("C_CloseSession", {session}).rv; }
+CK_RV C_CloseSession(CK_SESSION_HANDLE session) {
+    if (echoMode) return echo::checkSession(session);
+    return begin("C_CloseSession", {session}).rv; }
 
 CK_RV C_Login(CK_SESSION_HANDLE session, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pin, CK_ULONG pinLength) {
+    if (echoMode) return echo::login(session, userType, pin, pinLength);
     return begin("C_Login", {session, userType, pinLength}, {inputBlob(pin, pinLength)}).rv;
 }
 
-CK_RV C_Logout(CK_SESSION_HANDLE session) { return begin("C_Logout", {session}).rv; }
+CK_RV C_Logout(CK_SESSION_HANDLE session) {
+    if (echoMode) return echo::checkSession(session);
+    return begin("C_Logout", {session}).rv; }
 
 CK_RV C_GetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR attributes,
                           CK_ULONG count) {
+    if (echoMode) return echo::getAttributeValue(session, object, attributes, count);
     Answer answer = begin("C_GetAttributeValue", {session, object, count},
                           {templateBlob(attributes, count, false)});
     for (CK_ULONG i = 0; attributes && i < count; ++i) {
@@ -281,29 +562,37 @@ CK_RV C_GetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK
 
 CK_RV C_SetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR attributes,
                           CK_ULONG count) {
+    if (echoMode) return echo::checkObject(session, object);
     return begin("C_SetAttributeValue", {session, object, count}, {templateBlob(attributes, count, true)}).rv;
 }
 
 CK_RV C_DestroyObject(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object) {
+    if (echoMode) return echo::checkObject(session, object);
     return begin("C_DestroyObject", {session, object}).rv;
 }
 
 CK_RV C_FindObjectsInit(CK_SESSION_HANDLE session, CK_ATTRIBUTE_PTR attributes, CK_ULONG count) {
+    if (echoMode) return echo::checkSession(session);
     return begin("C_FindObjectsInit", {session, count}, {templateBlob(attributes, count, true)}).rv;
 }
 
 CK_RV C_FindObjects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE_PTR objects, CK_ULONG maxCount,
                     CK_ULONG_PTR count) {
+    if (echoMode) return echo::findObjects(session, objects, maxCount, count);
     Answer answer = begin("C_FindObjects", {session, flag(objects), maxCount, flag(count)});
     writeHandles(answer, objects, maxCount, count);
     return answer.rv;
 }
 
-CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE session) { return begin("C_FindObjectsFinal", {session}).rv; }
+CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE session) {
+    if (echoMode) return echo::checkSession(session);
+    return begin("C_FindObjectsFinal", {session}).rv; }
 
 CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_ATTRIBUTE_PTR publicTemplate,
                         CK_ULONG publicCount, CK_ATTRIBUTE_PTR privateTemplate, CK_ULONG privateCount,
                         CK_OBJECT_HANDLE_PTR publicKey, CK_OBJECT_HANDLE_PTR privateKey) {
+    if (echoMode)
+        return echo::generateKeyPair(session, mechanism, publicTemplate, publicCount, publicKey, privateKey);
     Answer answer = begin("C_GenerateKeyPair", {session, publicCount, privateCount},
                           {mechanismBlob(mechanism), templateBlob(publicTemplate, publicCount, true),
                            templateBlob(privateTemplate, privateCount, true)});
@@ -314,6 +603,7 @@ CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, C
 
 CK_RV C_GenerateKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_ATTRIBUTE_PTR attributes,
                     CK_ULONG count, CK_OBJECT_HANDLE_PTR key) {
+    if (echoMode) return echo::generateKey(session, mechanism, key);
     Answer answer = begin("C_GenerateKey", {session, count},
                           {mechanismBlob(mechanism), templateBlob(attributes, count, true)});
     writeHandle(answer, 0, key);
@@ -321,33 +611,38 @@ CK_RV C_GenerateKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_AT
 }
 
 CK_RV C_SignInit(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key) {
+    if (echoMode) return echo::startOperation(session, mechanism, key, false);
     return begin("C_SignInit", {session, key}, {mechanismBlob(mechanism)}).rv;
 }
 
 CK_RV C_EncryptInit(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key) {
+    if (echoMode) return echo::startOperation(session, mechanism, key, true);
     return begin("C_EncryptInit", {session, key}, {mechanismBlob(mechanism)}).rv;
 }
 
 CK_RV C_DecryptInit(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key) {
+    if (echoMode) return echo::startOperation(session, mechanism, key, true);
     return begin("C_DecryptInit", {session, key}, {mechanismBlob(mechanism)}).rv;
 }
 
 // One shape for the single-part operations: data in, bytes out.
-#define MOCK_SINGLE_PART(name)                                                                    \
-    CK_RV name(CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length, CK_BYTE_PTR out,     \
-               CK_ULONG_PTR outLength) {                                                          \
-        Answer answer = begin(#name, {session, length, flag(out), outLength ? *outLength : 0},    \
-                              {inputBlob(data, length)});                                         \
-        writeOutput(answer, out, outLength);                                                      \
-        return answer.rv;                                                                         \
+#define MOCK_SINGLE_PART(name, echoTag)                                                        \
+    CK_RV name(CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length, CK_BYTE_PTR out,  \
+               CK_ULONG_PTR outLength) {                                                       \
+        if (echoMode) return echo::singlePart(echoTag, session, data, length, out, outLength); \
+        Answer answer = begin(#name, {session, length, flag(out), outLength ? *outLength : 0}, \
+                              {inputBlob(data, length)});                                      \
+        writeOutput(answer, out, outLength);                                                   \
+        return answer.rv;                                                                      \
     }
-MOCK_SINGLE_PART(C_Sign)
-MOCK_SINGLE_PART(C_Encrypt)
-MOCK_SINGLE_PART(C_Decrypt)
+MOCK_SINGLE_PART(C_Sign, echo::kSignTag)
+MOCK_SINGLE_PART(C_Encrypt, echo::kEncryptTag)
+MOCK_SINGLE_PART(C_Decrypt, echo::kDecryptTag)
 #undef MOCK_SINGLE_PART
 
 CK_RV C_WrapKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE wrappingKey,
                 CK_OBJECT_HANDLE key, CK_BYTE_PTR wrapped, CK_ULONG_PTR wrappedLength) {
+    if (echoMode) return echo::wrapKey(session, mechanism, wrappingKey, key, wrapped, wrappedLength);
     Answer answer = begin("C_WrapKey",
                           {session, wrappingKey, key, flag(wrapped), wrappedLength ? *wrappedLength : 0},
                           {mechanismBlob(mechanism)});
@@ -358,6 +653,7 @@ CK_RV C_WrapKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT
 CK_RV C_UnwrapKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE unwrappingKey,
                   CK_BYTE_PTR wrapped, CK_ULONG wrappedLength, CK_ATTRIBUTE_PTR attributes, CK_ULONG count,
                   CK_OBJECT_HANDLE_PTR key) {
+    if (echoMode) return echo::unwrapKey(session, mechanism, unwrappingKey, wrapped, wrappedLength, key);
     Answer answer = begin("C_UnwrapKey", {session, unwrappingKey, wrappedLength, count},
                           {mechanismBlob(mechanism), inputBlob(wrapped, wrappedLength),
                            templateBlob(attributes, count, true)});
