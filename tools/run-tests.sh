@@ -54,8 +54,11 @@ run_counted() {
     return
   fi
   local ok bad
-  ok=$(sed -E 's/.*[^0-9]?([0-9]+) passed, ([0-9]+) failed.*/\1/' <<<"$line")
-  bad=$(sed -E 's/.*[^0-9]?([0-9]+) passed, ([0-9]+) failed.*/\2/' <<<"$line")
+  local counts
+  counts=$(grep -oE '[0-9]+ passed, [0-9]+ failed' <<<"$line" | tail -n 1)
+  ok=${counts%% passed*}
+  bad=${counts##*passed, }
+  bad=${bad%% failed*}
   if [ "$bad" -ne 0 ] || [ $rc -ne 0 ]; then
     grep -E 'FAIL|WARNING' "$log" | head -n 40
     [ "$bad" -eq 0 ] && bad=1
