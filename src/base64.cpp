@@ -85,6 +85,32 @@ extern "C" VARNEL_API int base64Encode(const unsigned char* input, int inputLeng
   unsigned int padCount = 0;
   std::uint32_t acc = 0;
 
+  // With room for the whole text and its NUL, whole groups go straight
+  // through; the careful loop below is for buffers that may run out.
+  const unsigned int textLength = (length + 2) / 3 * 4;
+  if (capacity > textLength) {
+    char* o = output;
+    const unsigned char* i = input;
+    for (const unsigned char* end = input + length / 3 * 3; i < end; i += 3, o += 4) {
+      const std::uint32_t group = std::uint32_t{i[0]} << 16 | std::uint32_t{i[1]} << 8 | i[2];
+      o[0] = static_cast<char>(bLookup[group >> 18]);
+      o[1] = static_cast<char>(bLookup[(group >> 12) & 63u]);
+      o[2] = static_cast<char>(bLookup[(group >> 6) & 63u]);
+      o[3] = static_cast<char>(bLookup[group & 63u]);
+    }
+    if (const unsigned int rest = length % 3) {
+      const std::uint32_t group = std::uint32_t{i[0]} << 16 | (rest == 2 ? std::uint32_t{i[1]} << 8 : 0u);
+      o[0] = static_cast<char>(bLookup[group >> 18]);
+      o[1] = static_cast<char>(bLookup[(group >> 12) & 63u]);
+      o[2] = rest == 2 ? static_cast<char>(bLookup[(group >> 6) & 63u]) : '=';
+      o[3] = '=';
+      o += 4;
+    }
+    *o = '\0';
+    *outputLength = textLength;
+    return 0;
+  }
+
   while (in < length) {
     for (int i = 0; i < 3; ++i) {
       acc <<= 8;
@@ -123,6 +149,23 @@ extern "C" VARNEL_API int base64Decode(const char* input, int inputLength,
   std::uint32_t acc = 0;
 
   while (in < length) {
+    // Fast path: four alphabet characters with no padding seen so far and
+    // room for their three bytes decode exactly as the careful loop would.
+    if (padCount == 0 && length - in >= 4 && capacity - out >= 3) {
+      const auto* c = reinterpret_cast<const unsigned char*>(input + in);
+      if (c[0] < kRevSize && c[1] < kRevSize && c[2] < kRevSize && c[3] < kRevSize) {
+        const unsigned v0 = bRevLookup[c[0]], v1 = bRevLookup[c[1]], v2 = bRevLookup[c[2]], v3 = bRevLookup[c[3]];
+        if ((v0 | v1 | v2 | v3) < 64) {  // CR, LF, '=' and strangers are 0xFF
+          const std::uint32_t group = v0 << 18 | v1 << 12 | v2 << 6 | v3;
+          output[out] = static_cast<unsigned char>(group >> 16);
+          output[out + 1] = static_cast<unsigned char>(group >> 8);
+          output[out + 2] = static_cast<unsigned char>(group);
+          in += 4;
+          out += 3;
+          continue;
+        }
+      }
+    }
     int counted = 0;
     while (counted < 4) {
       if (in >= length) {
