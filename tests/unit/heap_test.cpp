@@ -1,0 +1,479 @@
+// Heap use of every native method: none, but for GetAttributeValue, which
+// takes one block per attribute it reads and gives each back.
+//
+// This program defines malloc, calloc, realloc, free and the aligned
+// allocators itself, forwarding to glibc's __libc_* functions; the library
+// calls malloc through the dynamic linker, so it lands here. The counter runs
+// only inside a method call and pauses while the fake JVM or the mock driver
+// works (their function tables are wrapped for that), so what it sees is the
+// library's own doing, including any libc or dynamic-linker call it makes.
+// Each block is attributed to the library's code or to the C library by the
+// caller's address.
+//
+// Sanitizer builds and valgrind replace the allocator themselves and Windows
+// links another one: there the tests say SKIPPED.
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VARNEL_HEAP_COUNTING 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define VARNEL_HEAP_COUNTING 0
+#endif
+#endif
+#if !defined(VARNEL_HEAP_COUNTING)
+#if defined(__linux__) && defined(__GLIBC__)
+#define VARNEL_HEAP_COUNTING 1
+#else
+#define VARNEL_HEAP_COUNTING 0
+#endif
+#endif
+
+#if VARNEL_HEAP_COUNTING
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdlib.h>
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#endif
+#ifndef RUNNING_ON_VALGRIND
+#define RUNNING_ON_VALGRIND 0
+#endif
+
+#include "entry_points.h"
+
+namespace heap {
+
+constexpr size_t kCallersKept = 64;
+
+// Plain globals: the counter must work before any constructor runs.
+int depth = 0;      // > 0 inside a method call
+int paused = 0;     // > 0 inside the fake JVM or the driver
+size_t allocations = 0;
+size_t frees = 0;
+void* callers[kCallersKept];
+
+inline bool counting() { return depth > 0 && paused == 0; }
+
+inline void allocated(void* caller) {
+    if (!counting()) return;
+    if (allocations < kCallersKept) callers[allocations] = caller;
+    ++allocations;
+}
+
+}  // namespace heap
+
+extern "C" {
+void* __libc_malloc(size_t size);
+void* __libc_calloc(size_t count, size_t size);
+void* __libc_realloc(void* block, size_t size);
+void __libc_free(void* block);
+void* __libc_memalign(size_t alignment, size_t size);
+
+void* malloc(size_t size) {
+    heap::allocated(__builtin_return_address(0));
+    return __libc_malloc(size);
+}
+
+void* calloc(size_t count, size_t size) {
+    heap::allocated(__builtin_return_address(0));
+    return __libc_calloc(count, size);
+}
+
+void* realloc(void* block, size_t size) {
+    heap::allocated(__builtin_return_address(0));
+    return __libc_realloc(block, size);
+}
+
+void free(void* block) {
+    if (block && heap::counting()) ++heap::frees;
+    __libc_free(block);
+}
+
+void* memalign(size_t alignment, size_t size) {
+    heap::allocated(__builtin_return_address(0));
+    return __libc_memalign(alignment, size);
+}
+
+void* aligned_alloc(size_t alignment, size_t size) {
+    heap::allocated(__builtin_return_address(0));
+    return __libc_memalign(alignment, size);
+}
+
+int posix_memalign(void** out, size_t alignment, size_t size) {
+    if (alignment < sizeof(void*) || (alignment & (alignment - 1)) != 0) return EINVAL;
+    heap::allocated(__builtin_return_address(0));
+    void* block = __libc_memalign(alignment, size);
+    if (!block) return ENOMEM;
+    *out = block;
+    return 0;
+}
+}  // extern "C"
+
+namespace {
+
+struct Pause {
+    Pause() { ++heap::paused; }
+    ~Pause() { --heap::paused; }
+    Pause(const Pause&) = delete;
+    Pause& operator=(const Pause&) = delete;
+};
+
+// ---- the fake JVM's table, each function run with the counter paused ----
+
+const JNINativeInterface_* jvmTable = nullptr;
+
+jclass JNICALL pausedFindClass(JNIEnv* env, const char* name) {
+    Pause p;
+    return jvmTable->FindClass(env, name);
+}
+jstring JNICALL pausedNewStringUtf(JNIEnv* env, const char* utf) {
+    Pause p;
+    return jvmTable->NewStringUTF(env, utf);
+}
+const char* JNICALL pausedGetStringUtfChars(JNIEnv* env, jstring string, jboolean* isCopy) {
+    Pause p;
+    return jvmTable->GetStringUTFChars(env, string, isCopy);
+}
+void JNICALL pausedReleaseStringUtfChars(JNIEnv* env, jstring string, const char* chars) {
+    Pause p;
+    jvmTable->ReleaseStringUTFChars(env, string, chars);
+}
+jobjectArray JNICALL pausedNewObjectArray(JNIEnv* env, jsize length, jclass elementClass, jobject initial) {
+    Pause p;
+    return jvmTable->NewObjectArray(env, length, elementClass, initial);
+}
+void JNICALL pausedSetObjectArrayElement(JNIEnv* env, jobjectArray array, jsize index, jobject value) {
+    Pause p;
+    jvmTable->SetObjectArrayElement(env, array, index, value);
+}
+jbyte* JNICALL pausedGetByteArrayElements(JNIEnv* env, jbyteArray array, jboolean* isCopy) {
+    Pause p;
+    return jvmTable->GetByteArrayElements(env, array, isCopy);
+}
+void JNICALL pausedReleaseByteArrayElements(JNIEnv* env, jbyteArray array, jbyte* elements, jint mode) {
+    Pause p;
+    jvmTable->ReleaseByteArrayElements(env, array, elements, mode);
+}
+jsize JNICALL pausedGetArrayLength(JNIEnv* env, jarray array) {
+    Pause p;
+    return jvmTable->GetArrayLength(env, array);
+}
+
+class PausedJvm {
+public:
+    explicit PausedJvm(JNIEnv* env) : env_(env), saved_(env->functions) {
+        table_ = *saved_;
+        table_.FindClass = pausedFindClass;
+        table_.NewStringUTF = pausedNewStringUtf;
+        table_.GetStringUTFChars = pausedGetStringUtfChars;
+        table_.ReleaseStringUTFChars = pausedReleaseStringUtfChars;
+        table_.NewObjectArray = pausedNewObjectArray;
+        table_.SetObjectArrayElement = pausedSetObjectArrayElement;
+        table_.GetByteArrayElements = pausedGetByteArrayElements;
+        table_.ReleaseByteArrayElements = pausedReleaseByteArrayElements;
+        table_.GetArrayLength = pausedGetArrayLength;
+        jvmTable = saved_;
+        env_->functions = &table_;
+    }
+    ~PausedJvm() { env_->functions = saved_; }
+    PausedJvm(const PausedJvm&) = delete;
+    PausedJvm& operator=(const PausedJvm&) = delete;
+
+private:
+    JNIEnv* env_;
+    const JNINativeInterface_* saved_;
+    JNINativeInterface_ table_{};
+};
+
+// ---- the entry-point table, each driver call run with the counter paused ----
+
+template <typename Function>
+struct DriverShim;
+
+template <typename... Args>
+struct DriverShim<CK_RV (*)(Args...)> {
+    template <CK_RV (**kSlot)(Args...)>
+    struct For {
+        static inline CK_RV (*original)(Args...) = nullptr;
+        static CK_RV call(Args... args) {
+            Pause p;
+            return original(args...);
+        }
+        static void install() {
+            original = *kSlot;
+            *kSlot = &call;
+        }
+        static void remove() { *kSlot = original; }
+    };
+};
+
+// Installs the pausing shims over the loaded entry points while it lives.
+// LoadDriver rewrites the table: it runs without them.
+class PausedDriver {
+public:
+    PausedDriver() {
+#define VARNEL_INSTALL(name, code) DriverShim<CK_C_##name>::For<&CP_##name>::install();
+        VARNEL_ENTRY_POINTS(VARNEL_INSTALL)
+#undef VARNEL_INSTALL
+    }
+    ~PausedDriver() {
+#define VARNEL_REMOVE(name, code) DriverShim<CK_C_##name>::For<&CP_##name>::remove();
+        VARNEL_ENTRY_POINTS(VARNEL_REMOVE)
+#undef VARNEL_REMOVE
+    }
+    PausedDriver(const PausedDriver&) = delete;
+    PausedDriver& operator=(const PausedDriver&) = delete;
+};
+
+// What one call took from the heap.
+struct Use {
+    size_t allocations = 0;
+    size_t frees = 0;
+    size_t fromLibrary = 0;  // allocations whose caller is the library's own code
+};
+
+bool inLibrary(void* address) {
+    Dl_info library{};
+    Dl_info caller{};
+    return dladdr(reinterpret_cast<void*>(&Java_ka_tovik_selvo_jvarnel_JVarnel_GetVersion), &library) &&
+           dladdr(address, &caller) && caller.dli_fbase == library.dli_fbase;
+}
+
+// Runs `call` with the counter on, the fake JVM and (unless it is LoadDriver)
+// the driver paused.
+template <typename Call>
+Use measure(JNIEnv* env, bool driverShims, Call call) {
+    PausedJvm jvm(env);
+    heap::allocations = 0;
+    heap::frees = 0;
+    if (driverShims) {
+        PausedDriver driver;
+        ++heap::depth;
+        call();
+        --heap::depth;
+    } else {
+        ++heap::depth;
+        call();
+        --heap::depth;
+    }
+    Use use{heap::allocations, heap::frees, 0};
+    for (size_t i = 0; i < use.allocations && i < heap::kCallersKept; ++i)
+        if (inLibrary(heap::callers[i])) ++use.fromLibrary;
+    return use;
+}
+
+using mock::answer;
+using mock::Bytes;
+
+class HeapUse : public BridgeTest {
+protected:
+    void SetUp() override {
+        BridgeTest::SetUp();
+        loadMock();
+        scriptSuccess();
+    }
+
+    // Sticky answers that take every method down its success path, with the
+    // sizes the benchmark uses.
+    static void scriptSuccess() {
+        for (const char* function : {"C_Initialize", "C_Finalize", "C_Login", "C_Logout", "C_CloseSession",
+                                     "C_FindObjectsInit", "C_FindObjectsFinal", "C_SetAttributeValue",
+                                     "C_DestroyObject", "C_SignInit", "C_EncryptInit", "C_DecryptInit"})
+            answer(function, CKR_OK).sticky();
+        answer("C_GetSlotList", CKR_OK).handles({11, 12, 13, 14}).sticky();
+        std::vector<CK_ULONG> handles;
+        for (CK_ULONG i = 0; i < 100; ++i) handles.push_back(2 + i);
+        answer("C_FindObjects", CKR_OK).handles(handles).sticky();
+        answer("C_OpenSession", CKR_OK).handles({1}).sticky();
+        answer("C_GenerateKeyPair", CKR_OK).handles({2, 3}).sticky();
+        answer("C_GenerateKey", CKR_OK).handles({4}).sticky();
+        answer("C_UnwrapKey", CKR_OK).handles({5}).sticky();
+        CK_TOKEN_INFO info;
+        std::memset(&info, ' ', sizeof info);
+        info.flags = CKF_TOKEN_INITIALIZED;
+        const auto* infoBytes = reinterpret_cast<const unsigned char*>(&info);
+        answer("C_GetTokenInfo", CKR_OK).value(Bytes(infoBytes, infoBytes + sizeof info)).sticky();
+        answer("C_GetAttributeValue", CKR_OK)
+            .value(Bytes(256, 0xA5))
+            .value(mock::text("bench-rsa"))
+            .value({1, 0, 1})
+            .value({1})
+            .value({1})
+            .sticky();
+        answer("C_Sign", CKR_OK).value(Bytes(256, 1)).sticky();
+        answer("C_Encrypt", CKR_OK).value(Bytes(256, 2)).sticky();
+        answer("C_Decrypt", CKR_OK).value(Bytes(245, 3)).sticky();
+        answer("C_WrapKey", CKR_OK).value(Bytes(256, 4)).sticky();
+    }
+
+    // Counting works here: a direct malloc inside the window is seen, and no
+    // tool redirects the library's calls past this program's malloc
+    // (valgrind does).
+    bool counterLive() {
+        if (RUNNING_ON_VALGRIND) return false;
+        Use probe = measure(env, false, [] {
+            void* volatile block = std::malloc(24);
+            std::free(block);
+        });
+        return probe.allocations == 1 && probe.frees == 1;
+    }
+};
+
+std::string base64Of(size_t bytes) {
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text;
+    for (size_t i = 0; i < (bytes + 2) / 3 * 4; ++i) text += kAlphabet[(i * 37 + 11) % 64];
+    return text;
+}
+
+TEST_F(HeapUse, EveryMethodButGetAttributeValueUsesNone) {
+    if (!counterLive()) GTEST_SKIP() << "malloc is not interposed here (valgrind or another allocator replaced it)";
+    const std::string wrapped = base64Of(256);
+    const Bytes data32(32, 7);
+    const Bytes base64Text(wrapped.begin(), wrapped.end());
+    struct Row {
+        const char* name;
+        size_t expected;  // allocations and frees the library's own code makes
+        bool array;       // answers a String[] (else a String)
+        std::function<jobject()> call;
+    };
+    JNIEnv* e = env;
+    // Arguments are made beforehand: the fake JVM's C++ side is not paused.
+    const jstring pin = jvm.string("1234");
+    const jstring label = jvm.string("bench-rsa");
+    const jstring modulus = jvm.string("modulus");
+    const jstring mechanism = jvm.string("rsapkcs");
+    const jstring wrappedKey = jvm.string(wrapped);
+    const jbyteArray exponent = jvm.byteArray({1, 0, 1});
+    const jbyteArray data = jvm.byteArray(data32);
+    const jbyteArray text = jvm.byteArray(base64Text);
+    const jint textLength = static_cast<jint>(base64Text.size());
+    const std::vector<Row> rows = {
+        {"Initialize", 0, false, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_Initialize(e, nullptr); }},
+        {"Finalize", 0, false, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_Finalize(e, nullptr); }},
+        {"GetVersion", 0, true, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_GetVersion(e, nullptr); }},
+        {"GetSlotList", 0, true, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_GetSlotList(e, nullptr, 1); }},
+        {"GetTokenInfo", 0, true, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_GetTokenInfo(e, nullptr, 11); }},
+        {"OpenSession", 0, true,
+         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_OpenSession(e, nullptr, 11, 6); }},
+        {"Login", 0, false, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_Login(e, nullptr, 1, 1, pin); }},
+        {"LogOut", 0, false, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_LogOut(e, nullptr, 1); }},
+        {"CloseSession", 0, false, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_CloseSession(e, nullptr, 1); }},
+        {"FindObjectsInit", 0, false,
+         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjectsInit(e, nullptr, 1, label, 0); }},
+        {"FindObjects", 0, true, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjects(e, nullptr, 1); }},
+        {"FindObjectsFinal", 0, false,
+         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjectsFinal(e, nullptr, 1); }},
+        {"GetAttributeValue", 5, true,
+         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_GetAttributeValue(e, nullptr, 1, 2, modulus); }},
+        {"SetAttributeValue", 0, false,
+         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_SetAttributeValue(e, nullptr, 1, 2, 3, label); }},
+        {"DestroyObject", 0, false,
+         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_DestroyObject(e, nullptr, 1, 2); }},
+        {"GenerateKeyPair", 0, true,
+         [&] {
+             return Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKeyPair(e, nullptr, 1, label, 2048, exponent, 3);
+         }},
+        {"GenerateKey", 0, true, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKey(e, nullptr, 1, 0); }},
+        {"SignInit", 0, false, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_SignInit(e, nullptr, 1, 2); }},
+        {"Sign", 0, true, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_Sign(e, nullptr, 1, data, 32); }},
+        {"EncryptInit", 0, false,
+         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_EncryptInit(e, nullptr, 1, 2, mechanism); }},
+        {"Encrypt", 0, true, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_Encrypt(e, nullptr, 1, data, 32); }},
+        {"DecryptInit", 0, false,
+         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_DecryptInit(e, nullptr, 1, 2, mechanism); }},
+        {"Decrypt", 0, true,
+         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_Decrypt(e, nullptr, 1, text, textLength); }},
+        {"WrapKey", 0, true,
+         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_WrapKey(e, nullptr, 1, mechanism, 2, 4); }},
+        {"UnwrapKey", 0, true,
+         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_UnwrapKey(e, nullptr, 1, wrappedKey, 2, mechanism); }},
+    };
+
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        jobject result = nullptr;
+        // One call first, uncounted: the dynamic linker binds the library's
+        // calls into the C library on first use.
+        (void)row.call();
+        const Use use = measure(env, true, [&] { result = row.call(); });
+        ASSERT_NE(nullptr, result);
+        const std::string status =
+            row.array ? jvm.texts(static_cast<jobjectArray>(result)).at(0) : jvm.text(result);
+        ASSERT_EQ("0", status) << "the method must take its success path";
+        std::printf("heap: %-18s allocations %zu frees %zu library %zu\n", row.name, use.allocations, use.frees,
+                    use.fromLibrary);
+        EXPECT_EQ(row.expected, use.allocations);
+        EXPECT_EQ(row.expected, use.frees) << "every block is given back within the call";
+        EXPECT_EQ(use.allocations, use.fromLibrary) << "a C library call allocated on the library's behalf";
+    }
+    EXPECT_JNI_CLEAN(jvm);
+}
+
+TEST_F(HeapUse, GetAttributeValueTakesOneBlockPerAttributeRead) {
+    if (!counterLive()) GTEST_SKIP() << "malloc is not interposed here (valgrind or another allocator replaced it)";
+    answer("C_GetAttributeValue", CKR_OK).value(Bytes(300, 0x5A)).sticky();
+    jstring name = jvm.string("certificate");
+    jobject result = nullptr;
+    const Use use = measure(env, true, [&] {
+        result = Java_ka_tovik_selvo_jvarnel_JVarnel_GetAttributeValue(env, nullptr, 1, 2, name);
+    });
+    ASSERT_EQ("0", jvm.texts(static_cast<jobjectArray>(result)).at(0));
+    std::printf("heap: %-18s allocations %zu frees %zu library %zu\n", "GetAttributeValue(certificate)",
+                use.allocations, use.frees, use.fromLibrary);
+    EXPECT_EQ(1u, use.allocations) << "the certificate read alone";
+    EXPECT_EQ(1u, use.frees);
+    EXPECT_JNI_CLEAN(jvm);
+}
+
+TEST_F(HeapUse, LoadDriverAllocatesOnlyInsideTheDynamicLinker) {
+    if (!counterLive()) GTEST_SKIP() << "malloc is not interposed here (valgrind or another allocator replaced it)";
+    // A driver already loaded: dlopen finds it and allocates nothing.
+    jstring path = jvm.string(mock::modulePath());
+    jobject result = nullptr;
+    Use use = measure(env, false, [&] { result = Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(env, nullptr, path); });
+    ASSERT_EQ("0", jvm.text(result));
+    std::printf("heap: %-18s allocations %zu frees %zu library %zu\n", "LoadDriver", use.allocations, use.frees,
+                use.fromLibrary);
+    EXPECT_EQ(0u, use.allocations);
+
+    // A driver file never loaded before: the dynamic linker allocates its
+    // bookkeeping (kept, as the module stays loaded); the library nothing.
+    char fresh[] = "/tmp/varnel-heap-test-XXXXXX";
+    const int fd = mkstemp(fresh);
+    ASSERT_GE(fd, 0);
+    FILE* from = std::fopen(mock::modulePath().c_str(), "rb");
+    FILE* to = fdopen(fd, "wb");
+    ASSERT_TRUE(from && to);
+    char buffer[65536];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, from)) > 0;) ASSERT_EQ(n, std::fwrite(buffer, 1, n, to));
+    std::fclose(from);
+    std::fclose(to);
+    jstring freshPath = jvm.string(fresh);
+    use = measure(env, false, [&] { result = Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(env, nullptr, freshPath); });
+    std::remove(fresh);
+    ASSERT_EQ("0", jvm.text(result));
+    std::printf("heap: %-18s allocations %zu frees %zu library %zu\n", "LoadDriver(new file)", use.allocations,
+                use.frees, use.fromLibrary);
+    EXPECT_EQ(0u, use.fromLibrary) << "the library's own code takes nothing; dlopen may";
+    loadMock();  // the rest of the suite talks to the usual module
+    EXPECT_JNI_CLEAN(jvm);
+}
+
+}  // namespace
+
+#else  // !VARNEL_HEAP_COUNTING
+
+TEST(HeapUse, NeedsGlibcWithoutSanitizers) {
+    GTEST_SKIP() << "heap counting needs glibc's allocator, which this build replaces or lacks";
+}
+
+#endif

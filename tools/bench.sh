@@ -1,0 +1,227 @@
+#!/usr/bin/env bash
+# make bench: the performance benchmark of the Linux libraries in dist/.
+#
+# For each architecture (linux-x86_64, then linux-x86):
+#   1. bench/native/floor_check: the floor (bench/native/floor.c) makes the very
+#      JNI calls the library makes, method by method, on the unit suite's fake JVM,
+#      and the null driver (bench/native/null_driver.c) answers as the mock does;
+#   2. the heap counts of tests/unit/heap_test.cpp (the unit suite's HeapUse tests);
+#   3. FrameBench: every method against the mock driver and the null driver beside
+#      its floor, how cost grows with size and count, and LoadDriver beside
+#      dlopen + 24 dlsym;
+#   4. bench/native/hotspots: the pieces of the library's own work, timed alone;
+#   5. RealBench: RSA-2048 on a fresh SoftHSM token through Varnel, through
+#      bench/native/direct.c and through SunPKCS11.
+# Then bench/results/bench.md, bench.csv and growth.png are written and the
+# table is printed.
+#
+# The real-work JVM, and the direct C program it starts, run pinned to one CPU
+# (BENCH_CPU, default the last): whatever else runs on the machine then takes
+# its share from every way of doing the work alike, in one process or the
+# other. (The frame benchmark compares within one thread and is not pinned.)
+#
+# Expects `make all unit-linux-x86_64 unit-linux-x86` done (make bench does it).
+# Environment: BENCH_ARCHES (default "linux-x86_64 linux-x86"), BENCH_CPU.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
+cd "$root"
+source tools/arch.sh
+started=$SECONDS
+
+jdk64=/usr/lib/jvm/java-17-openjdk-amd64
+jdk32=/usr/lib/jvm/java-17-openjdk-i386
+softhsm64=/usr/lib/softhsm/libsofthsm2.so
+softhsm32_dir=$root/build/softhsm-i386
+softhsm32=$softhsm32_dir/usr/lib/softhsm/libsofthsm2.so
+out=$root/build/bench
+results=$root/bench/results
+read -r -a arches <<<"${BENCH_ARCHES:-linux-x86_64 linux-x86}"
+cpu=${BENCH_CPU:-$(($(nproc) - 1))}
+unset MOCK_ECHO  # the mock must answer from its scripts
+pin=1234
+key_label=bench-rsa
+data_label=bench-data
+
+die() {
+  echo "bench: $*" >&2
+  exit 1
+}
+
+tools/bootstrap.sh bench e2e
+
+# The i386 SoftHSM module is not installable beside the amd64 one: unpacked
+# from its package, as the end-to-end suite does.
+fetch_softhsm_i386() {
+  [ -f "$softhsm32" ] && return 0
+  local work
+  work=$(mktemp -d "$root/build/softhsm-i386-download.XXXXXX")
+  chmod 755 "$work"
+  (cd "$work" && apt-get download -q libsofthsm2:i386 >"$work/apt.log" 2>&1) || { cat "$work/apt.log" >&2; return 1; }
+  rm -rf "$softhsm32_dir.tmp"
+  dpkg-deb -x "$work"/libsofthsm2_*_i386.deb "$softhsm32_dir.tmp"
+  rm -rf "$work" "$softhsm32_dir"
+  mv "$softhsm32_dir.tmp" "$softhsm32_dir"
+  [ -f "$softhsm32" ]
+}
+
+# ---- build the benchmark's own programs ----
+jni_includes=(-I "$jdk64/include" -I "$jdk64/include/linux")
+common_includes=(-I bench/native -I tests/mock -I src -I include -I /usr/include/p11-kit-1)
+warnings=(-Wall -Wextra -Werror)
+for arch in "${arches[@]}"; do
+  case "$arch" in
+    linux-x86_64) m=() ;;
+    linux-x86) m=(-m32) ;;
+    *) die "unknown architecture $arch" ;;
+  esac
+  [ -f "dist/$arch/libVarnel.so.V1_3_0_0" ] || die "dist/$arch/libVarnel.so.V1_3_0_0 missing: run make first"
+  [ -f "build/$arch/tests/libmock_pkcs11.so" ] || die "the mock module is missing: run make unit-$arch first"
+  # The library and the mock are measured from copies: a rebuild while the
+  # benchmark runs rewrites the files in place under a running process.
+  dir=$out/$arch
+  rm -rf "$dir"
+  mkdir -p "$dir/lib"
+  cp "dist/$arch/libVarnel.so.V1_3_0_0" "$dir/lib/"
+  ln -s libVarnel.so.V1_3_0_0 "$dir/lib/libVarnel.so"
+  cp "build/$arch/tests/libmock_pkcs11.so" "$dir/lib/"
+  lib=$dir/lib/libVarnel.so.V1_3_0_0
+  gcc "${m[@]}" -std=c11 -O3 "${warnings[@]}" -fPIC -shared -fvisibility=hidden -D_POSIX_C_SOURCE=200809L \
+    "${common_includes[@]}" "${jni_includes[@]}" bench/native/floor.c -o "$dir/libvarnelfloor.so" -ldl
+  g++ "${m[@]}" -std=c++17 -O2 "${warnings[@]}" "${common_includes[@]}" -I tests/unit "${jni_includes[@]}" \
+    bench/native/floor_check.cpp tests/unit/fake_jni.cpp -o "$dir/floor_check" \
+    "$dir/libvarnelfloor.so" "$lib" -Wl,-rpath,"$dir:$dir/lib" -ldl
+  gcc "${m[@]}" -std=c11 -O3 "${warnings[@]}" -fPIC -shared -fvisibility=hidden -I bench/native -I src \
+    -I /usr/include/p11-kit-1 bench/native/null_driver.c -o "$dir/libvarnelnull.so"
+  gcc "${m[@]}" -std=c11 -O2 "${warnings[@]}" -I src -I /usr/include/p11-kit-1 bench/native/direct.c \
+    -o "$dir/direct" -ldl
+  gcc "${m[@]}" -std=c11 -O3 "${warnings[@]}" -I include bench/native/hotspots.c -o "$dir/hotspots" "$lib" \
+    -Wl,-rpath,"$dir/lib"
+done
+rm -rf "$out/classes"
+mkdir -p "$out/classes"
+mapfile -t sources < <(find java bench/java -name '*.java' | sort)
+"$jdk64/bin/javac" --release 17 -Xlint:all -Werror -encoding UTF-8 -d "$out/classes" "${sources[@]}"
+
+# ---- run ----
+token_dirs=()
+cleanup() { for d in "${token_dirs[@]}"; do rm -rf "$d"; done; }
+trap cleanup EXIT
+
+for arch in "${arches[@]}"; do
+  dir=$out/$arch
+  mock=$dir/lib/libmock_pkcs11.so
+  echo "== $arch" >&2
+
+  # JVM and settings. A kernel without 32-bit support runs the i386 JVM under
+  # qemu, interpreted (its JIT crashes there): far slower, so fewer trials;
+  # only ratios measured in the same run mean anything.
+  case "$arch" in
+    linux-x86_64)
+      java=("$jdk64/bin/java" -Xms1g -Xmx1g -Xmn256m)
+      frame_args=(--trials 61 --batch-ms 0.5 --warmup-ms 50 --growth-trials 5 --growth-passes 4 --cold 20)
+      real_args=(--trials 31 --trial-ms 40)
+      module=$softhsm64
+      runner=""
+      unit=(build/linux-x86_64/tests/varnel_unit_tests)
+      check=("$dir/floor_check")
+      hot=("$dir/hotspots")
+      ;;
+    linux-x86)
+      fetch_softhsm_i386 || die "could not fetch libsofthsm2:i386"
+      [ -x "$jdk32/bin/java" ] || die "32-bit JDK missing: $jdk32"
+      if "$jdk32/bin/java" -version >/dev/null 2>&1; then
+        java=("$jdk32/bin/java")
+        runner=""
+      else
+        # Under qemu-i386 a 32-bit readdir() on ext4 fails (EOVERFLOW), and the
+        # JCE cannot list its policy folder: the JVM runs from a shadow of the
+        # JDK on tmpfs (its own libjvm.so, so that java.home is there, and a
+        # copy of conf/; the rest linked). Child processes are started by fork
+        # (the spawn helper is a 32-bit program the kernel cannot exec).
+        shadow=$(mktemp -d /dev/shm/varnel-bench-jdk32.XXXXXX)
+        token_dirs+=("$shadow")
+        mkdir -p "$shadow/bin" "$shadow/lib/server"
+        cp "$jdk32/bin/java" "$shadow/bin/"
+        cp "$jdk32/release" "$shadow/"
+        cp -rL "$jdk32/conf" "$shadow/conf"
+        for entry in "$jdk32"/lib/*; do [ "${entry##*/}" = server ] || ln -s "$entry" "$shadow/lib/"; done
+        for entry in "$jdk32"/lib/server/*; do [ "${entry##*/}" = libjvm.so ] || ln -s "$entry" "$shadow/lib/server/"; done
+        cp "$jdk32/lib/server/libjvm.so" "$shadow/lib/server/"
+        java=(qemu-i386 "$shadow/bin/java" -Xint -Djdk.lang.Process.launchMechanism=FORK)
+        runner=qemu-i386
+      fi
+      java+=(-Xms256m -Xmx256m)
+      frame_args=(--trials 31 --batch-ms 2 --warmup-ms 50 --growth-trials 3 --growth-passes 5 --cold 6)
+      real_args=(--trials 11 --trial-ms 400)
+      module=$softhsm32
+      unit=(run_i386 build/linux-x86/tests/varnel_unit_tests)
+      check=(run_i386 "$dir/floor_check")
+      hot=(run_i386 "$dir/hotspots")
+      ;;
+  esac
+  java+=(-XX:+UseSerialGC -XX:+AlwaysPreTouch -Djava.library.path="$dir/lib"
+    -Dvarnel.bench.floor="$dir/libvarnelfloor.so" -cp "$out/classes")
+  echo "${java[*]}" | sed "s|/dev/shm/varnel-bench-jdk32\.[^/]*|$jdk32|" >"$dir/jvm.txt"
+
+  "${check[@]}" "$mock" "$dir/libvarnelnull.so" >"$dir/floor_check.log" 2>&1 || { cat "$dir/floor_check.log" >&2; die "floor check failed ($arch)"; }
+  tail -n 1 "$dir/floor_check.log" >&2
+
+  "${unit[@]}" --gtest_filter='HeapUse*' >"$dir/heap.log" 2>&1 || { cat "$dir/heap.log" >&2; die "heap test failed ($arch)"; }
+  {
+    printf 'arch\tmethod\tallocations\tfrees\tlibrary\n'
+    sed -nE "s/^heap: (.*[^ ]) +allocations ([0-9]+) frees ([0-9]+) library ([0-9]+)$/$arch\t\1\t\2\t\3\t\4/p" "$dir/heap.log"
+  } >"$dir/heap.tsv"
+  [ "$(wc -l <"$dir/heap.tsv")" -gt 1 ] || { cat "$dir/heap.log" >&2; die "the heap test counted nothing ($arch)"; }
+
+  "${hot[@]}" "$dir/hotspots.tsv" || die "hotspots failed ($arch)"
+
+  shm=$(mktemp -d /dev/shm/varnel-bench.XXXXXX)
+  token_dirs+=("$shm")
+  "${java[@]}" ka.tovik.selvo.jvarnel.bench.FrameBench --arch "$arch" --mock "$mock" --null "$dir/libvarnelnull.so" --out "$dir" \
+    --tmp "$shm" "${frame_args[@]}"
+
+  # A fresh token: an RSA-2048 key pair and its certificate made through
+  # SunPKCS11's keystore (which needs the certificate to hand out the key),
+  # the key then labelled, and 100 data objects to search for.
+  mkdir "$shm/tokens"
+  cat >"$shm/softhsm2.conf" <<EOF
+directories.tokendir = $shm/tokens
+objectstore.backend = file
+log.level = ERROR
+slots.removable = false
+EOF
+  export SOFTHSM2_CONF=$shm/softhsm2.conf
+  slot=$(softhsm2-util --init-token --free --label varnel-bench --pin "$pin" --so-pin 5678 |
+    sed -n 's/.*reassigned to slot \([0-9]*\).*/\1/p')
+  [ -n "$slot" ] || die "softhsm2-util did not give a slot"
+  for bits in 64 32; do
+    lib=$softhsm64
+    [ $bits = 32 ] && lib=$module
+    printf 'name = VarnelBench\nlibrary = %s\nslot = %s\n' "$lib" "$slot" >"$shm/p11-$bits.cfg"
+  done
+  "$jdk64/bin/keytool" -genkeypair -keystore NONE -storetype PKCS11 -addprovider SunPKCS11 \
+    -providerArg "$shm/p11-64.cfg" -storepass "$pin" -alias "$key_label" -keyalg RSA -keysize 2048 \
+    -dname CN=varnel-bench -validity 2 >"$shm/keytool.log" 2>&1 || { cat "$shm/keytool.log" >&2; die "keytool failed"; }
+  key_id=$(printf '%s' "$key_label" | od -An -tx1 | tr -d ' \n')
+  "$out/linux-x86_64/direct" setup "$softhsm64" "$slot" "$pin" "$key_id" "$key_label" "$data_label" 100 >/dev/null ||
+    die "could not set up the token"
+  taskset -c "$cpu" "${java[@]}" ka.tovik.selvo.jvarnel.bench.RealBench --arch "$arch" --module "$module" --slot "$slot" --pin "$pin" \
+    --key-label "$key_label" --data-label "$data_label" --p11-config "$shm/p11-$([ "$arch" = linux-x86 ] && echo 32 || echo 64).cfg" \
+    --direct "$dir/direct" --runner "$runner" --out "$dir" --tmp "$shm/run" "${real_args[@]}"
+  unset SOFTHSM2_CONF
+  rm -rf "$shm"
+done
+
+mkdir -p "$results"
+"$jdk64/bin/java" -cp "$out/classes" ka.tovik.selvo.jvarnel.bench.Report "$out" "$results" "${arches[@]}" >/dev/null
+gnuplot -e "results='$results'; arches='${arches[*]}'" bench/plot.gp
+{
+  echo
+  echo "Measured by \`make bench\` on $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores ($(sed -n 's/^model name[^:]*: //p' /proc/cpuinfo | head -n 1)); the measuring took $((SECONDS - started)) s."
+  for arch in "${arches[@]}"; do
+    echo "$arch JVM: \`$(sed "s|$root/||g" "$out/$arch/jvm.txt" | sed 's/ -Djava.library.path.*//')\`; the real-work one pinned to CPU $cpu with its direct C program (\`taskset -c $cpu\`)."
+    echo
+  done
+} >>"$results/bench.md"
+cat "$results/bench.md"
+echo "bench: results in bench/results (bench.md, bench.csv, growth.png), $((SECONDS - started)) s" >&2
