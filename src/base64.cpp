@@ -44,6 +44,45 @@ constexpr bool isExactInverse() {
 }
 static_assert(isExactInverse(), "reverse table must invert the alphabet exactly");
 
+// Fast-path tables. kPairs gives the two characters of any 12 bits, so a
+// group of three bytes takes two lookups. kDigitBits gives, for any byte at
+// each of the four places of a group, its bits already shifted into place,
+// and a high bit for any byte outside the alphabet (CR, LF and '=' among
+// them), so one OR tells whether the group needs the careful path.
+struct PairTable {
+  char pair[4096][2];
+};
+
+constexpr PairTable makePairTable() {
+  PairTable t{};
+  for (int i = 0; i < 4096; ++i) {
+    t.pair[i][0] = kAlphabet[i >> 6];
+    t.pair[i][1] = kAlphabet[i & 63];
+  }
+  return t;
+}
+
+constexpr PairTable kPairs = makePairTable();
+
+constexpr std::uint32_t kNotADigit = 0x80000000u;
+
+struct DigitBitsTable {
+  std::uint32_t bits[4][256];
+};
+
+constexpr DigitBitsTable makeDigitBitsTable() {
+  DigitBitsTable t{};
+  for (int place = 0; place < 4; ++place) {
+    for (int c = 0; c < 256; ++c) {
+      const unsigned value = c < kRevSize ? kRev.value[c] : kInvalid;
+      t.bits[place][c] = value == kInvalid ? kNotADigit : std::uint32_t{value} << (18 - 6 * place);
+    }
+  }
+  return t;
+}
+
+constexpr DigitBitsTable kDigitBits = makeDigitBitsTable();
+
 }  // namespace
 
 // The exported tables are plain arrays, so they are spelled out element by
@@ -93,10 +132,12 @@ extern "C" VARNEL_API int base64Encode(const unsigned char* input, int inputLeng
     const unsigned char* i = input;
     for (const unsigned char* end = input + length / 3 * 3; i < end; i += 3, o += 4) {
       const std::uint32_t group = std::uint32_t{i[0]} << 16 | std::uint32_t{i[1]} << 8 | i[2];
-      o[0] = static_cast<char>(bLookup[group >> 18]);
-      o[1] = static_cast<char>(bLookup[(group >> 12) & 63u]);
-      o[2] = static_cast<char>(bLookup[(group >> 6) & 63u]);
-      o[3] = static_cast<char>(bLookup[group & 63u]);
+      const char* high = kPairs.pair[group >> 12];
+      const char* low = kPairs.pair[group & 0xFFFu];
+      o[0] = high[0];
+      o[1] = high[1];
+      o[2] = low[0];
+      o[3] = low[1];
     }
     if (const unsigned int rest = length % 3) {
       const std::uint32_t group = std::uint32_t{i[0]} << 16 | (rest == 2 ? std::uint32_t{i[1]} << 8 : 0u);
@@ -153,17 +194,15 @@ extern "C" VARNEL_API int base64Decode(const char* input, int inputLength,
     // room for their three bytes decode exactly as the careful loop would.
     if (padCount == 0 && length - in >= 4 && capacity - out >= 3) {
       const auto* c = reinterpret_cast<const unsigned char*>(input + in);
-      if (c[0] < kRevSize && c[1] < kRevSize && c[2] < kRevSize && c[3] < kRevSize) {
-        const unsigned v0 = bRevLookup[c[0]], v1 = bRevLookup[c[1]], v2 = bRevLookup[c[2]], v3 = bRevLookup[c[3]];
-        if ((v0 | v1 | v2 | v3) < 64) {  // CR, LF, '=' and strangers are 0xFF
-          const std::uint32_t group = v0 << 18 | v1 << 12 | v2 << 6 | v3;
-          output[out] = static_cast<unsigned char>(group >> 16);
-          output[out + 1] = static_cast<unsigned char>(group >> 8);
-          output[out + 2] = static_cast<unsigned char>(group);
-          in += 4;
-          out += 3;
-          continue;
-        }
+      const std::uint32_t group = kDigitBits.bits[0][c[0]] | kDigitBits.bits[1][c[1]] |
+                                  kDigitBits.bits[2][c[2]] | kDigitBits.bits[3][c[3]];
+      if (!(group & kNotADigit)) {
+        output[out] = static_cast<unsigned char>(group >> 16);
+        output[out + 1] = static_cast<unsigned char>(group >> 8);
+        output[out + 2] = static_cast<unsigned char>(group);
+        in += 4;
+        out += 3;
+        continue;
       }
     }
     int counted = 0;
