@@ -58,6 +58,7 @@ int depth = 0;      // > 0 inside a method call
 int paused = 0;     // > 0 inside the fake JVM or the driver
 size_t allocations = 0;
 size_t frees = 0;
+size_t failAt = 0;  // the counted allocation that fails as if memory ran out; 0 for none
 void* callers[kCallersKept];
 
 inline bool counting() { return depth > 0 && paused == 0; }
@@ -79,6 +80,7 @@ void* __libc_memalign(size_t alignment, size_t size);
 
 void* malloc(size_t size) {
     heap::allocated(__builtin_return_address(0));
+    if (heap::counting() && heap::allocations == heap::failAt) return nullptr;
     return __libc_malloc(size);
 }
 
@@ -414,6 +416,30 @@ TEST_F(HeapUse, EveryMethodButGetAttributeValueUsesNone) {
         EXPECT_EQ(row.expected, use.allocations);
         EXPECT_EQ(row.expected, use.frees) << "every block is given back within the call";
         EXPECT_EQ(use.allocations, use.fromLibrary) << "a C library call allocated on the library's behalf";
+    }
+    EXPECT_JNI_CLEAN(jvm);
+}
+
+
+// Memory that runs out at any of the five value buffers: the call answers
+// CKR_HOST_MEMORY, reads nothing, and gives back the buffers it already had.
+TEST_F(HeapUse, GetAttributeValueSurvivesMemoryRunningOut) {
+    if (!counterLive()) GTEST_SKIP() << "malloc is not interposed here (valgrind or another allocator replaced it)";
+    const jstring modulus = jvm.string("modulus");
+    for (size_t failing = 1; failing <= 5; ++failing) {
+        SCOPED_TRACE(failing);
+        mock_reset();
+        answer("C_GetAttributeValue", CKR_OK).valueLength(256).valueLength(4).valueLength(3).valueLength(1).valueLength(1);
+        jobject result = nullptr;
+        heap::failAt = failing;
+        const Use use = measure(env, true, [&] {
+            result = Java_ka_tovik_selvo_jvarnel_JVarnel_GetAttributeValue(env, nullptr, 1, 2, modulus);
+        });
+        heap::failAt = 0;
+        EXPECT_EQ((std::vector<std::string>{"2", ""}), jvm.texts(static_cast<jobjectArray>(result)));
+        EXPECT_EQ(failing, use.allocations);
+        EXPECT_EQ(failing - 1, use.frees) << "the buffers allocated before the failure are freed";
+        EXPECT_EQ(1u, mock::calls().size()) << "no value read without its buffers";
     }
     EXPECT_JNI_CLEAN(jvm);
 }
