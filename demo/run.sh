@@ -30,21 +30,10 @@ command -v softhsm2-util >/dev/null || die "softhsm2-util missing (package softh
 [ -e "$libdir/libVarnel.so" ] || die "$libdir/libVarnel.so missing: run make first"
 
 # --- a token of its own
-mkdir -p "$build"
-store_base=$build
-if [ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ]; then
-  store_base=/dev/shm
-fi
-store=$(mktemp -d "$store_base/varnel-demo-softhsm.XXXXXX")
+source "$root/tools/softhsm.sh"
+store=$(scratch_dir varnel-demo-softhsm)
 trap 'rm -rf "$store"' EXIT
-mkdir "$store/tokens"
-cat >"$store/softhsm2.conf" <<EOF
-directories.tokendir = $store/tokens
-objectstore.backend = file
-log.level = ERROR
-slots.removable = false
-EOF
-export SOFTHSM2_CONF="$store/softhsm2.conf"
+use_token_store "$store"
 
 token_label=varnel-demo-token
 key_label=varnel-demo

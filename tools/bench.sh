@@ -183,14 +183,8 @@ for arch in "${arches[@]}"; do
   # A fresh token: an RSA-2048 key pair and its certificate made through
   # SunPKCS11's keystore (which needs the certificate to hand out the key),
   # the key then labelled, and 100 data objects to search for.
-  mkdir "$shm/tokens"
-  cat >"$shm/softhsm2.conf" <<EOF
-directories.tokendir = $shm/tokens
-objectstore.backend = file
-log.level = ERROR
-slots.removable = false
-EOF
-  export SOFTHSM2_CONF=$shm/softhsm2.conf
+  source "$root/tools/softhsm.sh"
+  use_token_store "$shm"
   slot=$(softhsm2-util --init-token --free --label varnel-bench --pin "$pin" --so-pin 5678 |
     sed -n 's/.*reassigned to slot \([0-9]*\).*/\1/p')
   [ -n "$slot" ] || die "softhsm2-util did not give a slot"

@@ -115,14 +115,8 @@ echo "== mock driver in echo mode: $calls calls from $threads threads"
 MOCK_ECHO=1 run_phase mock mock "$mock" "$calls" "$threads"
 
 echo "== SoftHSM: $signatures signatures"
-mkdir "$work/tokens"
-cat >"$work/softhsm2.conf" <<EOF
-directories.tokendir = $work/tokens
-objectstore.backend = file
-log.level = ERROR
-slots.removable = false
-EOF
-export SOFTHSM2_CONF="$work/softhsm2.conf"
+source "$root/tools/softhsm.sh"
+use_token_store "$work"
 pin=1234
 softhsm2-util --init-token --free --label varnel-soak --pin "$pin" --so-pin 5678 >"$work/setup.log" 2>&1 \
   || { cat "$work/setup.log" >&2; die "softhsm2-util --init-token failed"; }

@@ -109,24 +109,12 @@ libdir=${VARNEL_E2E_LIBDIR:-$root/dist/$arch}
 [ -e "$libdir/libVarnel.so" ] || die "$libdir/libVarnel.so missing: run make first"
 
 # --- fresh tokens: the one the cases use, a spare one, and SoftHSM's own empty slot after them
-# A 32-bit program under qemu's emulator (where the kernel has no 32-bit support, directly or
-# through binfmt_misc) gets EOVERFLOW from readdir() on ext4, whose directory cookies are 64-bit:
-# the i386 SoftHSM would see no token there. tmpfs directory offsets are small, so the token and
-# the JVM's temporary files live there whenever there is one.
-token_base=$build
-if [ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ]; then
-  token_base=/dev/shm
-fi
-tokens=$(mktemp -d "$token_base/varnel-e2e-softhsm.XXXXXX")
+# The tokens and the JVM's temporary files live on tmpfs where there is one
+# (tools/softhsm.sh says why).
+source "$root/tools/softhsm.sh"
+tokens=$(scratch_dir varnel-e2e-softhsm)
 trap 'rm -rf "$tokens"' EXIT
-mkdir "$tokens/tokens"
-cat >"$tokens/softhsm2.conf" <<EOF
-directories.tokendir = $tokens/tokens
-objectstore.backend = file
-log.level = ERROR
-slots.removable = false
-EOF
-export SOFTHSM2_CONF="$tokens/softhsm2.conf"
+use_token_store "$tokens"
 if [ "${emulated:-0}" = 1 ]; then
   # The same readdir() failure hits the JDK's crypto policy directory, and with it every
   # javax.crypto.Cipher. The emulated JVM gets a java.home beside the tokens instead: links to the
