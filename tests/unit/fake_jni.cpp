@@ -95,6 +95,12 @@ std::vector<std::string> FakeJvm::texts(jobjectArray array) const {
     return result;
 }
 
+size_t FakeJvm::nullElements(jobjectArray array) const {
+    size_t count = 0;
+    for (jobject element : reinterpret_cast<const Object*>(array)->elements) count += element == nullptr;
+    return count;
+}
+
 void FakeJvm::failCall(Function function, int nth) { failCountdown_[static_cast<int>(function)] = nth; }
 
 int FakeJvm::totalCalls() const {

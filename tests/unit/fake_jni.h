@@ -41,6 +41,8 @@ public:
     // Reads results back. A null reference reads as "<null>".
     std::string text(jobject string) const;
     std::vector<std::string> texts(jobjectArray array) const;
+    // How many elements of an array are null references.
+    size_t nullElements(jobjectArray array) const;
 
     // The nth call of `function` from now (1 = the next) returns null, as a
     // JVM out of memory would. Only the functions that can fail that way:
