@@ -25,6 +25,11 @@ for g in "${@:-all}"; do
   fi
 done
 
+# One installer at a time, machine-wide: parallel make jobs and other checkouts
+# call this too, and apt takes no second caller.
+exec 8>/tmp/varnel-bootstrap.lock
+flock 8
+
 missing=()
 for p in "${wanted[@]}"; do
   dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$p")
