@@ -50,17 +50,34 @@ VARNEL_ENTRY_POINTS(VARNEL_DECLARE_ENTRY_POINT)
 
 namespace varnel {
 
-// kMissingInitialize, kMissingSign, ...: the status of a call whose entry
-// point the loaded driver did not provide.
-#define VARNEL_MISSING_CODE(name, code) constexpr CK_RV kMissing##name = code;
-VARNEL_ENTRY_POINTS(VARNEL_MISSING_CODE)
-#undef VARNEL_MISSING_CODE
+// One read of an entry point. A method makes all its driver calls through the
+// value it read first, so a table rewritten in between (a driver calling
+// LoadDriver back, or LoadDriver on another thread) cannot send a later call
+// through a null pointer.
+template <typename Function>
+class EntryPoint {
+public:
+    constexpr EntryPoint(Function function, CK_RV missingCode) noexcept
+        : function_(function), missingCode_(missingCode) {}
 
-// Calls the driver through an entry point, or reports the entry point's
-// missing code when LoadDriver never resolved it.
-template <typename Function, typename... Args>
-inline CK_RV callDriver(Function function, CK_RV missingCode, Args... args) noexcept {
-    return function ? function(args...) : missingCode;
-}
+    // The driver's answer, or the entry point's missing code when LoadDriver
+    // never resolved it.
+    template <typename... Args>
+    CK_RV call(Args... args) const noexcept {
+        return function_ ? function_(args...) : missingCode_;
+    }
+
+private:
+    Function function_;
+    CK_RV missingCode_;
+};
+
+// driver::Sign() and so on: the table row as it is now, with its missing code.
+namespace driver {
+#define VARNEL_READ_ENTRY_POINT(name, code) \
+    inline EntryPoint<CK_C_##name> name() noexcept { return {CP_##name, code}; }
+VARNEL_ENTRY_POINTS(VARNEL_READ_ENTRY_POINT)
+#undef VARNEL_READ_ENTRY_POINT
+}  // namespace driver
 
 }  // namespace varnel

@@ -1,5 +1,6 @@
 #include "token_text.h"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace varnel {
@@ -39,21 +40,25 @@ std::uint32_t fourByteCodePoint(const unsigned char* p, std::size_t left) {
 
 }  // namespace
 
-void tokenTextToJava(const unsigned char* field, std::size_t size, char* out) noexcept {
+void tokenTextToJava(const unsigned char* field, std::size_t size, char* out, std::size_t room) noexcept {
     std::size_t end = 0;
     while (end < size && field[end] != 0) ++end;
 
+    char* const last = out + room - 1;  // where the terminator goes at the latest
     for (std::size_t i = 0; i < end;) {
         const std::size_t left = end - i;
         if (std::size_t length = modifiedUtf8Length(field + i, left)) {
+            if (last - out < static_cast<std::ptrdiff_t>(length)) break;
             for (std::size_t k = 0; k < length; ++k) *out++ = static_cast<char>(field[i + k]);
             i += length;
         } else if (std::uint32_t codePoint = fourByteCodePoint(field + i, left)) {
+            if (last - out < 6) break;
             codePoint -= 0x10000;
             putThreeBytes(out, 0xD800 | (codePoint >> 10));
             putThreeBytes(out, 0xDC00 | (codePoint & 0x3FF));
             i += 4;
         } else {
+            if (last - out < 3) break;
             putThreeBytes(out, 0xFFFD);
             i += 1;
         }

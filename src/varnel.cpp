@@ -3,7 +3,7 @@
 
 #include "entry_points.h"
 #include "jni_frame.h"
-#include "module_loader.h"
+#include "platform.h"
 #include "status_codes.h"
 
 #define VARNEL_DEFINE_ENTRY_POINT(name, code) CK_C_##name CP_##name = nullptr;
@@ -25,9 +25,9 @@ constexpr char kLibraryVersion[] = "V1_3_0";
 // rows before it point into the new driver, the row itself is null, and the
 // rows after it keep what they held.
 CK_RV resolveEntryPoints(ModuleHandle module) noexcept {
-#define VARNEL_RESOLVE(name, code)                                     \
-    CP_##name = findEntryPoint<CK_C_##name>(module, "C_" #name);      \
-    if (!CP_##name) return kMissing##name;
+#define VARNEL_RESOLVE(name, code)                                \
+    CP_##name = findEntryPoint<CK_C_##name>(module, "C_" #name); \
+    if (!CP_##name) return code;
     VARNEL_ENTRY_POINTS(VARNEL_RESOLVE)
 #undef VARNEL_RESOLVE
     return CKR_OK;
@@ -39,37 +39,36 @@ CK_RV resolveEntryPoints(ModuleHandle module) noexcept {
 using namespace varnel;
 
 // String LoadDriver(String path)
-extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(
-    JNIEnv* env, jclass, jstring path) noexcept {
-    StatusResult out;
-    out.status = [&]() -> CK_RV {
+extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(JNIEnv* env, jclass,
+                                                                                    jstring path) noexcept {
+    return respond<StatusResult>(env, [&]() -> Status {
         if (!path) return kNullDriverPath;
         Utf8Chars chars(env, path);
-        if (!chars) return out.jvmFailure();
+        if (!chars) return Status::jvmFailure();
+        // Refused before the loader sees it, and the binding left as it was.
+        if (!mayBeModule(chars.get())) return kDriverNotLoaded;
         libHandle = openModule(chars.get());
         if (!libHandle) return kDriverNotLoaded;
         return resolveEntryPoints(libHandle);
-    }();
-    return out.toJava(env);
+    });
 }
 
 // String Initialize()
-extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Initialize(
-    JNIEnv* env, jclass) noexcept {
+extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Initialize(JNIEnv* env, jclass) noexcept {
     // A null argument: no locking callbacks, so the caller serialises its calls.
-    return statusString(env, callDriver(CP_Initialize, kMissingInitialize, nullptr));
+    return respond<StatusResult>(env, [] { return driver::Initialize().call(nullptr); });
 }
 
 // String Finalize()
-extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Finalize(
-    JNIEnv* env, jclass) noexcept {
-    return statusString(env, callDriver(CP_Finalize, kMissingFinalize, nullptr));
+extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Finalize(JNIEnv* env, jclass) noexcept {
+    return respond<StatusResult>(env, [] { return driver::Finalize().call(nullptr); });
 }
 
 // String[] GetVersion()
-extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_GetVersion(
-    JNIEnv* env, jclass) noexcept {
-    ArrayResult<2> out;
-    out.texts[1] = kLibraryVersion;
-    return out.toJava(env);
+extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_GetVersion(JNIEnv* env,
+                                                                                         jclass) noexcept {
+    return respond<TextResult<2, sizeof kLibraryVersion>>(env, [](auto& out) -> Status {
+        out.setText(1, kLibraryVersion);
+        return CKR_OK;
+    });
 }

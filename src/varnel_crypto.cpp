@@ -2,7 +2,6 @@
 #include <cstring>
 #include <iterator>
 
-#include "base64.h"
 #include "entry_points.h"
 #include "jni_frame.h"
 #include "status_codes.h"
@@ -12,8 +11,8 @@ using namespace varnel;
 
 namespace {
 
+// Signatures and cipher texts: one size of driver output for both.
 constexpr CK_ULONG kSignatureRoom = 4096;
-constexpr CK_ULONG kCipherTextRoom = 4096;
 constexpr unsigned int kBase64Room = 10000;
 // Decrypt and UnwrapKey take at most this much Base64 text; it decodes to at
 // most 7500 bytes, well within the decoded buffer.
@@ -44,39 +43,52 @@ struct RsaMechanism {
     }
 };
 
+// Makes element 1 the Base64 text, in all of its text room, of what a driver wrote into `output`,
+// refusing a reported length beyond the room rather than reading past it.
+template <typename Text, CK_ULONG kRoom>
+CK_RV answerBase64(Text& out, const DriverOutput<kRoom>& output, CK_RV tooLong) noexcept {
+    if (output.length > kRoom) return tooLong;
+    return out.setBase64(1, output.bytes, output.length, Text::kTextRoom) ? CKR_OK : tooLong;
+}
+
 // Reads a mechanism keyword and selects its mechanism. The characters are
-// given back at once: the mechanism does not point into them. A JVM that
-// cannot supply them is marked on `out`.
-CK_RV selectMechanism(JNIEnv* env, jstring name, bool oaepAllowed, CK_RV nullCode, Outcome& out,
-                      RsaMechanism& rsa) noexcept {
+// given back at once: the mechanism does not point into them.
+Status selectMechanism(JNIEnv* env, jstring name, bool oaepAllowed, CK_RV nullCode, RsaMechanism& rsa) noexcept {
     if (!name) return nullCode;
     Utf8Chars chars(env, name);
-    if (!chars) return out.jvmFailure();
+    if (!chars) return Status::jvmFailure();
     return rsa.select(chars.get(), oaepAllowed) ? CKR_OK : kUnknownMechanismName;
 }
 
 // EncryptInit and DecryptInit differ only in their entry point.
 template <typename InitFunction>
-jstring startOperation(JNIEnv* env, InitFunction init, CK_RV missingCode, jlong session, jlong key,
+jstring startOperation(JNIEnv* env, EntryPoint<InitFunction> init, jlong session, jlong key,
                        jstring mechanismName) noexcept {
-    StatusResult out;
-    out.status = [&]() -> CK_RV {
+    return respond<StatusResult>(env, [&]() -> Status {
         RsaMechanism rsa;
-        CK_RV rv = selectMechanism(env, mechanismName, true, kNullMechanismName, out, rsa);
-        if (rv != CKR_OK || out.jvmFailed) return rv;
-        return callDriver(init, missingCode, handleFromJava(session), &rsa.mechanism, handleFromJava(key));
-    }();
-    return out.toJava(env);
+        const Status selected = selectMechanism(env, mechanismName, true, kNullMechanismName, rsa);
+        if (!selected.ok()) return selected;
+        return init.call(handleFromJava(session), &rsa.mechanism, handleFromJava(key));
+    });
 }
 
-// Makes element 1 the Base64 text of what a driver wrote into `room` bytes,
-// refusing a reported length beyond the room rather than reading past it.
-CK_RV answerBase64(ArrayResult<2>& out, const CK_BYTE* bytes, CK_ULONG length, CK_ULONG room, char* text,
-                   unsigned int textRoom, CK_RV tooLong) noexcept {
-    unsigned int textLength = textRoom;
-    if (length > room || base64Encode(bytes, static_cast<int>(length), text, &textLength) != 0) return tooLong;
-    out.texts[1] = text;
-    return CKR_OK;
+using SignatureText = TextResult<2, kBase64Room>;
+using SignatureBuffer = DriverOutput<kSignatureRoom>;
+
+// Sign and Encrypt differ only in their entry point and in the status of an
+// answer beyond the room offered.
+template <typename Function>
+jobjectArray singlePart(JNIEnv* env, EntryPoint<Function> operation, jlong session, jbyteArray data, jint length,
+                        CK_RV tooLong) noexcept {
+    return respond<SignatureText, SignatureBuffer>(env, [&](SignatureText& out, SignatureBuffer& output) -> Status {
+        if (!data || !lengthFitsArray(env, data, length)) return kBadData;
+        ByteElements bytes(env, data);
+        if (!bytes) return Status::jvmFailure();
+        const CK_RV rv =
+            operation.call(handleFromJava(session), bytes.get(), ulongFromJava(length), output.bytes, &output.length);
+        if (rv != CKR_OK) return rv;
+        return answerBase64(out, output, tooLong);
+    });
 }
 
 }  // namespace
@@ -84,132 +96,112 @@ CK_RV answerBase64(ArrayResult<2>& out, const CK_BYTE* bytes, CK_ULONG length, C
 // String SignInit(long session, long key)
 extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_SignInit(JNIEnv* env, jclass, jlong session,
                                                                                   jlong key) noexcept {
-    CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
-    return statusString(env, callDriver(CP_SignInit, kMissingSignInit, handleFromJava(session), &mechanism,
-                                        handleFromJava(key)));
+    return respond<StatusResult>(env, [&] {
+        CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
+        return driver::SignInit().call(handleFromJava(session), &mechanism, handleFromJava(key));
+    });
 }
 
 // String[] Sign(long session, byte[] data, int length)
 extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Sign(JNIEnv* env, jclass,
                                                                                    jlong session, jbyteArray data,
                                                                                    jint length) noexcept {
-    // Zeroed: a driver that reports more than it wrote shows zeros, never
-    // stale stack memory.
-    CK_BYTE signature[kSignatureRoom] = {};
-    char base64[kBase64Room];  // written by the encoder before it is read
-    ArrayResult<2> out;
-    out.status = [&]() -> CK_RV {
-        if (!data || !lengthFitsArray(env, data, length)) return kBadData;
-        ByteElements bytes(env, data);
-        if (!bytes) return out.jvmFailure();
-        CK_ULONG signatureLength = kSignatureRoom;
-        CK_RV rv = callDriver(CP_Sign, kMissingSign, handleFromJava(session), bytes.get(), ulongFromJava(length),
-                              signature, &signatureLength);
-        if (rv != CKR_OK) return rv;
-        return answerBase64(out, signature, signatureLength, kSignatureRoom, base64, kBase64Room,
-                            kSignatureOrWrappedKeyTooLong);
-    }();
-    return out.toJava(env);
+    return singlePart(env, driver::Sign(), session, data, length, kSignatureOrWrappedKeyTooLong);
 }
 
 // String EncryptInit(long session, long key, String mechanismName)
 extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_EncryptInit(
     JNIEnv* env, jclass, jlong session, jlong key, jstring mechanismName) noexcept {
-    return startOperation(env, CP_EncryptInit, kMissingEncryptInit, session, key, mechanismName);
+    return startOperation(env, driver::EncryptInit(), session, key, mechanismName);
 }
 
 // String DecryptInit(long session, long key, String mechanismName)
 extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_DecryptInit(
     JNIEnv* env, jclass, jlong session, jlong key, jstring mechanismName) noexcept {
-    return startOperation(env, CP_DecryptInit, kMissingDecryptInit, session, key, mechanismName);
+    return startOperation(env, driver::DecryptInit(), session, key, mechanismName);
 }
 
 // String[] Encrypt(long session, byte[] data, int length)
 extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Encrypt(JNIEnv* env, jclass,
                                                                                       jlong session, jbyteArray data,
                                                                                       jint length) noexcept {
-    CK_BYTE cipherText[kCipherTextRoom] = {};
-    char base64[kBase64Room];
-    ArrayResult<2> out;
-    out.status = [&]() -> CK_RV {
-        if (!data || !lengthFitsArray(env, data, length)) return kBadData;
-        ByteElements bytes(env, data);
-        if (!bytes) return out.jvmFailure();
-        CK_ULONG cipherLength = kCipherTextRoom;
-        CK_RV rv = callDriver(CP_Encrypt, kMissingEncrypt, handleFromJava(session), bytes.get(),
-                              ulongFromJava(length), cipherText, &cipherLength);
-        if (rv != CKR_OK) return rv;
-        return answerBase64(out, cipherText, cipherLength, kCipherTextRoom, base64, kBase64Room, kCipherTextTooLong);
-    }();
-    return out.toJava(env);
+    return singlePart(env, driver::Encrypt(), session, data, length, kCipherTextTooLong);
 }
+
+namespace {
+
+using LongText = TextResult<2, kLongBase64Room>;
+
+struct DecryptBuffers {
+    CK_BYTE cipherText[kDecodedRoom];  // filled by the decoder up to the length it reports
+    DriverOutput<kPlainTextRoom> plainText;
+};
+
+}  // namespace
 
 // String[] Decrypt(long session, byte[] data, int length)
 extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Decrypt(JNIEnv* env, jclass,
                                                                                       jlong session, jbyteArray data,
                                                                                       jint length) noexcept {
-    CK_BYTE cipherText[kDecodedRoom];  // filled by the decoder up to the length it reports
-    CK_BYTE plainText[kPlainTextRoom] = {};
-    char base64[kLongBase64Room];
-    ArrayResult<2> out;
-    out.status = [&]() -> CK_RV {
+    return respond<LongText, DecryptBuffers>(env, [&](LongText& out, DecryptBuffers& buffers) -> Status {
         if (length > kLongestBase64Input) return kDataTooLong;
         if (!data) return kBadData;
         // A negative length decodes nothing; a length past the array would
         // read beyond it.
         if (length > env->GetArrayLength(data)) return kDataTooLong;
         ByteElements text(env, data);
-        if (!text) return out.jvmFailure();
+        if (!text) return Status::jvmFailure();
         unsigned int cipherLength = kDecodedRoom;
-        if (base64Decode(reinterpret_cast<const char*>(text.get()), length, cipherText, &cipherLength) != 0)
+        if (base64Decode(reinterpret_cast<const char*>(text.get()), length, buffers.cipherText, &cipherLength) != 0)
             return kBadBase64;
-        CK_ULONG plainLength = kPlainTextRoom;
-        CK_RV rv = callDriver(CP_Decrypt, kMissingDecrypt, handleFromJava(session), cipherText,
-                              CK_ULONG{cipherLength}, plainText, &plainLength);
+        DriverOutput<kPlainTextRoom>& plain = buffers.plainText;
+        const CK_RV rv = driver::Decrypt().call(handleFromJava(session), buffers.cipherText, CK_ULONG{cipherLength},
+                                                plain.bytes, &plain.length);
         if (rv != CKR_OK) return rv;
-        return answerBase64(out, plainText, plainLength, kPlainTextRoom, base64, kLongBase64Room, kPlainTextTooLong);
-    }();
-    return out.toJava(env);
+        return answerBase64(out, plain, kPlainTextTooLong);
+    });
 }
+
+namespace {
+
+using WrappedKeyBuffer = DriverOutput<kWrappedKeyRoom>;
+
+// The decoded wrapped key.
+struct UnwrapBuffers {
+    CK_BYTE decoded[kDecodedRoom];  // filled by the decoder up to the length it reports
+};
+
+}  // namespace
 
 // String[] WrapKey(long session, String mechanismName, long wrappingKey, long keyToWrap)
 extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_WrapKey(
     JNIEnv* env, jclass, jlong session, jstring mechanismName, jlong wrappingKey, jlong keyToWrap) noexcept {
-    CK_BYTE wrapped[kWrappedKeyRoom] = {};
-    char base64[kLongBase64Room];
-    ArrayResult<2> out;
-    out.status = [&]() -> CK_RV {
+    return respond<LongText, WrappedKeyBuffer>(env, [&](LongText& out, WrappedKeyBuffer& wrapped) -> Status {
         RsaMechanism rsa;
-        CK_RV rv = selectMechanism(env, mechanismName, false, kUnknownMechanismName, out, rsa);
-        if (rv != CKR_OK || out.jvmFailed) return rv;
-        CK_ULONG wrappedLength = kWrappedKeyRoom;
-        rv = callDriver(CP_WrapKey, kMissingWrapKey, handleFromJava(session), &rsa.mechanism,
-                              handleFromJava(wrappingKey), handleFromJava(keyToWrap), wrapped, &wrappedLength);
+        const Status selected = selectMechanism(env, mechanismName, false, kUnknownMechanismName, rsa);
+        if (!selected.ok()) return selected;
+        const CK_RV rv = driver::WrapKey().call(handleFromJava(session), &rsa.mechanism, handleFromJava(wrappingKey),
+                                                handleFromJava(keyToWrap), wrapped.bytes, &wrapped.length);
         if (rv != CKR_OK) return rv;
-        return answerBase64(out, wrapped, wrappedLength, kWrappedKeyRoom, base64, kLongBase64Room,
-                            kSignatureOrWrappedKeyTooLong);
-    }();
-    return out.toJava(env);
+        return answerBase64(out, wrapped, kSignatureOrWrappedKeyTooLong);
+    });
 }
 
 // String[] UnwrapKey(long session, String wrappedKey, long unwrappingKey, String mechanismName)
 extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_UnwrapKey(
     JNIEnv* env, jclass, jlong session, jstring wrappedKey, jlong unwrappingKey, jstring mechanismName) noexcept {
-    CK_OBJECT_HANDLE key = 0;
-    ArrayResult<2> out;
-    out.status = [&]() -> CK_RV {
+    return respond<HandleResult<1>, UnwrapBuffers>(env, [&](HandleResult<1>& out, UnwrapBuffers& buffers) -> Status {
         // The keyword is judged before anything else is looked at.
         RsaMechanism rsa;
-        CK_RV rv = selectMechanism(env, mechanismName, false, kUnknownMechanismName, out, rsa);
-        if (rv != CKR_OK || out.jvmFailed) return rv;
+        const Status selected = selectMechanism(env, mechanismName, false, kUnknownMechanismName, rsa);
+        if (!selected.ok()) return selected;
         if (!wrappedKey) return kNullWrappedKey;
         Utf8Chars text(env, wrappedKey);
-        if (!text) return out.jvmFailure();
-        const size_t textLength = std::strlen(text.get());
-        if (textLength > static_cast<size_t>(kLongestBase64Input)) return kWrappedKeyTooLong;
-        CK_BYTE decoded[kDecodedRoom];  // filled by the decoder up to the length it reports
+        if (!text) return Status::jvmFailure();
+        const CK_ULONG textLength = text.length();
+        if (textLength > static_cast<CK_ULONG>(kLongestBase64Input)) return kWrappedKeyTooLong;
         unsigned int decodedLength = kDecodedRoom;
-        if (base64Decode(text.get(), static_cast<int>(textLength), decoded, &decodedLength) != 0)
+        if (base64Decode(text.get(), static_cast<int>(textLength), buffers.decoded, &decodedLength) != 0)
             return kBadBase64;
 
         // A triple-DES key; everything else takes the driver's defaults.
@@ -222,12 +214,8 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Un
             {CKA_ENCRYPT, &yes, sizeof yes},
             {CKA_DECRYPT, &yes, sizeof yes},
         };
-        return callDriver(CP_UnwrapKey, kMissingUnwrapKey, handleFromJava(session), &rsa.mechanism,
-                          handleFromJava(unwrappingKey), decoded, CK_ULONG{decodedLength}, keyTemplate,
-                          CK_ULONG{std::size(keyTemplate)}, &key);
-    }();
-    char keyText[kHandleTextSize];
-    formatHandle(keyText, key);
-    out.texts[1] = keyText;
-    return out.toJava(env);
+        return driver::UnwrapKey().call(handleFromJava(session), &rsa.mechanism, handleFromJava(unwrappingKey),
+                                        buffers.decoded, CK_ULONG{decodedLength}, keyTemplate,
+                                        CK_ULONG{std::size(keyTemplate)}, &out.handles[0]);
+    });
 }

@@ -14,18 +14,15 @@ using namespace varnel;
 extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKeyPair(
     JNIEnv* env, jclass, jlong session, jstring label, jint modulusBits, jbyteArray publicExponent,
     jint publicExponentLength) noexcept {
-    CK_OBJECT_HANDLE publicKey = 0;
-    CK_OBJECT_HANDLE privateKey = 0;
-    ArrayResult<3> out;
-    out.status = [&]() -> CK_RV {
+    return respond<HandleResult<2>>(env, [&](HandleResult<2>& out) -> Status {
         if (!publicExponent) return kBadPublicExponent;
         // The driver must never read past the exponent array.
         if (!lengthFitsArray(env, publicExponent, publicExponentLength)) return kBadPublicExponent;
         ByteElements exponent(env, publicExponent);
-        if (!exponent) return out.jvmFailure();
+        if (!exponent) return Status::jvmFailure();
         if (!label) return kNullLabel;
         Utf8Chars labelChars(env, label);
-        if (!labelChars) return out.jvmFailure();
+        if (!labelChars) return Status::jvmFailure();
 
         CK_MECHANISM mechanism = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
         CK_BBOOL yes = CK_TRUE;
@@ -34,8 +31,8 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Ge
         CK_OBJECT_CLASS privateClass = CKO_PRIVATE_KEY;
         CK_KEY_TYPE rsa = CKK_RSA;
         CK_ULONG bits = ulongFromJava(modulusBits);
-        void* labelBytes = const_cast<char*>(labelChars.get());
-        const CK_ULONG labelLength = static_cast<CK_ULONG>(std::strlen(labelChars.get()));
+        void* labelBytes = labelChars.bytes();
+        const CK_ULONG labelLength = labelChars.length();
         CK_ATTRIBUTE publicTemplate[] = {
             {CKA_CLASS, &publicClass, sizeof publicClass},
             {CKA_TOKEN, &no, sizeof no},
@@ -59,51 +56,40 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Ge
             {CKA_UNWRAP, &yes, sizeof yes},
             {CKA_KEY_TYPE, &rsa, sizeof rsa},
         };
-        return callDriver(CP_GenerateKeyPair, kMissingGenerateKeyPair, handleFromJava(session), &mechanism,
-                          publicTemplate, CK_ULONG{std::size(publicTemplate)}, privateTemplate,
-                          CK_ULONG{std::size(privateTemplate)}, &publicKey, &privateKey);
-    }();
-    // Both handles are shown whatever the status: "0" unless the driver wrote one.
-    char publicText[kHandleTextSize];
-    char privateText[kHandleTextSize];
-    formatHandle(publicText, publicKey);
-    formatHandle(privateText, privateKey);
-    out.texts[1] = publicText;
-    out.texts[2] = privateText;
-    return out.toJava(env);
+        return driver::GenerateKeyPair().call(handleFromJava(session), &mechanism, publicTemplate,
+                                              CK_ULONG{std::size(publicTemplate)}, privateTemplate,
+                                              CK_ULONG{std::size(privateTemplate)}, &out.handles[0],
+                                              &out.handles[1]);
+    });
 }
 
 // String[] GenerateKey(long session, int ignored)
 extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKey(JNIEnv* env, jclass,
                                                                                           jlong session,
                                                                                           jint) noexcept {
-    // Always a 256-bit AES token key, allowed for every use.
-    CK_MECHANISM mechanism = {CKM_AES_KEY_GEN, nullptr, 0};
-    CK_OBJECT_CLASS secretClass = CKO_SECRET_KEY;
-    CK_KEY_TYPE aes = CKK_AES;
-    CK_BBOOL yes = CK_TRUE;
-    CK_ULONG keyBytes = 32;
-    CK_ATTRIBUTE keyTemplate[] = {
-        {CKA_CLASS, &secretClass, sizeof secretClass},
-        {CKA_KEY_TYPE, &aes, sizeof aes},
-        {CKA_TOKEN, &yes, sizeof yes},
-        {CKA_SENSITIVE, &yes, sizeof yes},
-        {CKA_PRIVATE, &yes, sizeof yes},
-        {CKA_ENCRYPT, &yes, sizeof yes},
-        {CKA_DECRYPT, &yes, sizeof yes},
-        {CKA_SIGN, &yes, sizeof yes},
-        {CKA_VERIFY, &yes, sizeof yes},
-        {CKA_WRAP, &yes, sizeof yes},
-        {CKA_UNWRAP, &yes, sizeof yes},
-        {CKA_DERIVE, &yes, sizeof yes},
-        {CKA_VALUE_LEN, &keyBytes, sizeof keyBytes},
-    };
-    CK_OBJECT_HANDLE key = 0;
-    ArrayResult<2> out;
-    out.status = callDriver(CP_GenerateKey, kMissingGenerateKey, handleFromJava(session), &mechanism, keyTemplate,
-                            CK_ULONG{std::size(keyTemplate)}, &key);
-    char keyText[kHandleTextSize];
-    formatHandle(keyText, key);
-    out.texts[1] = keyText;
-    return out.toJava(env);
+    return respond<HandleResult<1>>(env, [&](HandleResult<1>& out) {
+        // Always a 256-bit AES token key, allowed for every use.
+        CK_MECHANISM mechanism = {CKM_AES_KEY_GEN, nullptr, 0};
+        CK_OBJECT_CLASS secretClass = CKO_SECRET_KEY;
+        CK_KEY_TYPE aes = CKK_AES;
+        CK_BBOOL yes = CK_TRUE;
+        CK_ULONG keyBytes = 32;
+        CK_ATTRIBUTE keyTemplate[] = {
+            {CKA_CLASS, &secretClass, sizeof secretClass},
+            {CKA_KEY_TYPE, &aes, sizeof aes},
+            {CKA_TOKEN, &yes, sizeof yes},
+            {CKA_SENSITIVE, &yes, sizeof yes},
+            {CKA_PRIVATE, &yes, sizeof yes},
+            {CKA_ENCRYPT, &yes, sizeof yes},
+            {CKA_DECRYPT, &yes, sizeof yes},
+            {CKA_SIGN, &yes, sizeof yes},
+            {CKA_VERIFY, &yes, sizeof yes},
+            {CKA_WRAP, &yes, sizeof yes},
+            {CKA_UNWRAP, &yes, sizeof yes},
+            {CKA_DERIVE, &yes, sizeof yes},
+            {CKA_VALUE_LEN, &keyBytes, sizeof keyBytes},
+        };
+        return driver::GenerateKey().call(handleFromJava(session), &mechanism, keyTemplate,
+                                          CK_ULONG{std::size(keyTemplate)}, &out.handles[0]);
+    });
 }

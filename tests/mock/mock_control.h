@@ -37,6 +37,9 @@ MOCK_API void mock_script_value(const unsigned char* bytes, size_t size);
 MOCK_API void mock_script_value_length(CK_ULONG length);
 // Keeps the answer queued last for every later call of its function.
 MOCK_API void mock_script_sticky(void);
+// Runs `hook` when the answer queued last is taken, before the function
+// writes anything: a driver calling back into the library from a call.
+MOCK_API void mock_script_hook(void (*hook)(void));
 
 // Echo mode (on when non-zero; also on from load when the environment has
 // MOCK_ECHO=1). Every C_ function then ignores the scripts, logs nothing and

@@ -33,6 +33,7 @@ struct Answer {
     std::vector<CK_ULONG> handles;
     std::vector<Bytes> values;
     std::vector<CK_ULONG> valueLengths;
+    void (*hook)(void) = nullptr;
 };
 
 struct Call {
@@ -97,8 +98,7 @@ Bytes mechanismBlob(const CK_MECHANISM* mechanism) {
     return blob;
 }
 
-// Logs the call and returns the answer scripted for it.
-Answer begin(const char* function, std::vector<CK_ULONG> numbers, std::vector<Bytes> blobs = {}) {
+Answer take(const char* function, std::vector<CK_ULONG> numbers, std::vector<Bytes> blobs) {
     std::lock_guard<std::recursive_mutex> lock(mutex);
     calls.push_back(Call{function, std::move(numbers), std::move(blobs)});
     Script& script = scripts[function];
@@ -108,6 +108,13 @@ Answer begin(const char* function, std::vector<CK_ULONG> numbers, std::vector<By
         return answer;
     }
     return script.sticky ? script.stickyAnswer : Answer{};
+}
+
+// Logs the call and returns the answer scripted for it, once its hook ran.
+Answer begin(const char* function, std::vector<CK_ULONG> numbers, std::vector<Bytes> blobs = {}) {
+    Answer answer = take(function, std::move(numbers), std::move(blobs));
+    if (answer.hook) answer.hook();
+    return answer;
 }
 
 Bytes inputBlob(const void* data, CK_ULONG size) {
@@ -457,6 +464,11 @@ MOCK_API void mock_script_sticky(void) {
             return;
         }
     }
+}
+
+MOCK_API void mock_script_hook(void (*hook)(void)) {
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    lastQueued->hook = hook;
 }
 
 MOCK_API void mock_echo(int on) { echoMode = on != 0; }

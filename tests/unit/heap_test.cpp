@@ -62,6 +62,8 @@ size_t failAt = 0;  // the counted allocation that fails as if memory ran out; 0
 void* callers[kCallersKept];
 
 inline bool counting() { return depth > 0 && paused == 0; }
+// Whether the allocation just counted is the one made to fail.
+inline bool runsOut() { return counting() && allocations == failAt; }
 
 inline void allocated(void* caller) {
     if (!counting()) return;
@@ -80,12 +82,13 @@ void* __libc_memalign(size_t alignment, size_t size);
 
 void* malloc(size_t size) {
     heap::allocated(__builtin_return_address(0));
-    if (heap::counting() && heap::allocations == heap::failAt) return nullptr;
+    if (heap::runsOut()) return nullptr;
     return __libc_malloc(size);
 }
 
 void* calloc(size_t count, size_t size) {
     heap::allocated(__builtin_return_address(0));
+    if (heap::runsOut()) return nullptr;
     return __libc_calloc(count, size);
 }
 

@@ -1,9 +1,19 @@
 // Loading the driver, resolving its entry points, Initialize, Finalize,
 // GetVersion, and the shared result frame.
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "entry_points.h"
-#include "module_loader.h"
+#include "platform.h"
 #include "test_support.h"
 
 namespace {
@@ -60,6 +70,51 @@ TEST_F(LoadDriverTest, UnloadablePathKeepsThePreviousEntryPoints) {
 // Each row's variant lacks exactly that entry point: the rows before it come
 // from the variant, the row itself is null, the rows after it keep the full
 // mock's entry points from the load before.
+#if !defined(_WIN32)
+// Only a regular file reaches the loader: dlopen of a FIFO would block in
+// open() holding the loader's lock. A writer opening the FIFO after a few
+// seconds frees a loader that did block, and the test then fails.
+TEST_F(LoadDriverTest, PathThatIsNoRegularFileNeverReachesTheLoader) {
+    ASSERT_EQ("0", loadDriver(mock::modulePath()));
+    char folder[] = "/tmp/varnel-load-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(folder));
+    const std::string fifo = std::string(folder) + "/driver.so";
+    const std::string link = std::string(folder) + "/link.so";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    ASSERT_EQ(0, symlink(fifo.c_str(), link.c_str()));
+
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    bool unblocked = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!finished.wait_for(lock, std::chrono::seconds(5), [&] { return done; })) {
+            unblocked = true;
+            int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (writer >= 0) close(writer);
+        }
+    });
+    for (const std::string& path : {fifo, link, std::string(folder), std::string("/dev/null")})
+        EXPECT_EQ("10001", loadDriver(path)) << path;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        done = true;
+    }
+    finished.notify_one();
+    watchdog.join();
+    EXPECT_FALSE(unblocked) << "LoadDriver blocked opening a FIFO";
+    for (const auto& row : kEntryPoints)
+        EXPECT_EQ(symbolOf(mock::modulePath(), row.name), row.current()) << row.name;
+
+    EXPECT_EQ("10002", loadDriver("libc.so.6")) << "a bare name still goes to the loader's search";
+    unlink(link.c_str());
+    unlink(fifo.c_str());
+    rmdir(folder);
+    EXPECT_JNI_CLEAN(jvm);
+}
+#endif
+
 TEST_F(LoadDriverTest, MissingEntryPointStopsResolutionAtItsRow) {
     for (size_t missing = 0; missing < std::size(kEntryPoints); ++missing) {
         const std::string variant = mock::variantPath(kEntryPoints[missing].name);
@@ -133,6 +188,9 @@ TEST_F(LifecycleTest, StatusTextIsSigned32BitDecimalCutToTenCharacters) {
         {0x7FFFFFFFUL, "2147483647"},
         {static_cast<CK_RV>(0xFFFFFFFFFFFFFFFFULL), "-1"},
         {static_cast<CK_RV>(0x0000000100000005ULL), "5"},
+        // A failure, however wide, never reads "0"; 32-bit builds see CKR_OK.
+        {static_cast<CK_RV>(0x0000000100000000ULL), sizeof(CK_RV) > 4 ? "5" : "0"},
+        {static_cast<CK_RV>(0xFFFFFFFF00000000ULL), sizeof(CK_RV) > 4 ? "5" : "0"},
     };
     for (const auto& c : cases) {
         mock::answer("C_Initialize", c.rv);

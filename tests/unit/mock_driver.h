@@ -59,6 +59,10 @@ public:
         mock_script_value_length(length);
         return *this;
     }
+    answer& hook(void (*function)()) {
+        mock_script_hook(function);
+        return *this;
+    }
     answer& sticky() {
         mock_script_sticky();
         return *this;

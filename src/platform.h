@@ -1,0 +1,101 @@
+// What differs between the platforms: loading the driver module, and the
+// extent of the calling thread's stack.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#endif
+
+namespace varnel {
+
+#if defined(_WIN32)
+using ModuleHandle = HMODULE;
+
+inline ModuleHandle openModule(const char* path) noexcept { return LoadLibraryA(path); }
+
+template <typename Function>
+inline Function findEntryPoint(ModuleHandle module, const char* name) noexcept {
+    // Through void*: FARPROC's own type says nothing about the real signature.
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// A directory or a device is never a module.
+inline bool mayBeModule(const char* path) noexcept {
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes == INVALID_FILE_ATTRIBUTES || !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE));
+}
+
+// The JVM keeps its guard zones at the bottom of the thread's reserved stack,
+// below them Windows its own guard page.
+constexpr std::size_t kStackGuardBytes = 6 * 4096;
+
+inline bool lookUpStackBottom(std::uintptr_t& bottom) noexcept {
+    ULONG_PTR low = 0;
+    ULONG_PTR high = 0;
+    GetCurrentThreadStackLimits(&low, &high);
+    bottom = low;
+    return low != 0;
+}
+#else
+using ModuleHandle = void*;
+
+inline ModuleHandle openModule(const char* path) noexcept { return dlopen(path, RTLD_NOW); }
+
+template <typename Function>
+inline Function findEntryPoint(ModuleHandle module, const char* name) noexcept {
+    return reinterpret_cast<Function>(dlsym(module, name));
+}
+
+// Only a regular file (after symbolic links) can be a module. dlopen of a
+// FIFO blocks in open() holding the loader's lock, which stops every thread
+// of the JVM; a device or a directory is no module either. A path that does
+// not exist is left to the loader, and so is a bare name, which the loader
+// looks up in its search path.
+inline bool mayBeModule(const char* path) noexcept {
+    bool named = false;
+    for (const char* p = path; *p; ++p) named = named || *p == '/';
+    struct stat file;
+    return !named || stat(path, &file) != 0 || S_ISREG(file.st_mode);
+}
+
+// HotSpot's guard zones at the bottom of a Java thread's stack: on x86 one
+// reserved, two yellow and one red page.
+constexpr std::size_t kStackGuardBytes = 4 * 4096;
+
+inline bool lookUpStackBottom(std::uintptr_t& bottom) noexcept {
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
+    void* address = nullptr;
+    std::size_t size = 0;
+    const bool known = pthread_attr_getstack(&attributes, &address, &size) == 0;
+    pthread_attr_destroy(&attributes);
+    bottom = reinterpret_cast<std::uintptr_t>(address);
+    return known && bottom != 0;
+}
+#endif
+
+// The lowest address the calling thread's frames may reach without touching
+// the guard zones, or 0 when the platform cannot tell. Looked up once per
+// thread: the lookup itself allocates, and a thread's stack never moves.
+inline std::uintptr_t lowestUsableStackAddress() noexcept {
+    struct ThreadStack {
+        bool lookedUp;
+        std::uintptr_t lowest;
+    };
+    static thread_local ThreadStack stack = {false, 0};
+    if (!stack.lookedUp) {
+        std::uintptr_t bottom = 0;
+        stack.lowest = lookUpStackBottom(bottom) ? bottom + kStackGuardBytes : 0;
+        stack.lookedUp = true;
+    }
+    return stack.lowest;
+}
+
+}  // namespace varnel
