@@ -126,6 +126,12 @@ TEST_F(AttributesTest, LabelsReachJavaAsValidStrings) {
     EXPECT_EQ((Strings{"0", "ok\xEF\xBF\xBD"}), read("label")) << "cut at the zero byte";
     publicKey({{}, Bytes(20000, 'a'), {}, {}, {}});
     EXPECT_EQ(std::string(9999, 'a'), read("label")[1]);
+    // The text takes 9999 bytes at most: a label that grows when made valid
+    // is cut at a whole character.
+    std::string replacements;
+    for (int i = 0; i < 3333; ++i) replacements += "\xEF\xBF\xBD";
+    publicKey({{}, Bytes(5000, 0xFF), {}, {}, {}});
+    EXPECT_EQ(replacements, read("label")[1]);
     EXPECT_JNI_CLEAN(jvm);
 }
 
