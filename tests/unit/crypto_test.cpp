@@ -1,5 +1,6 @@
 // EncryptInit, Encrypt, DecryptInit, Decrypt, WrapKey and UnwrapKey.
 #include <cstring>
+#include <functional>
 
 #include "test_support.h"
 
@@ -169,3 +170,23 @@ TEST_F(CryptoTest, UnwrapKeyJudgesTheKeywordFirstThenTheText) {
 }
 
 }  // namespace
+
+// A keyword the JVM cannot supply ends the method with null before any
+// driver call, whatever the method does next.
+TEST_F(CryptoTest, KeywordThatCannotBeFetchedStopsBeforeTheDriver) {
+    const std::function<void*(FakeJvm&)> calls[] = {
+        [](FakeJvm& j) { return Java_ka_tovik_selvo_jvarnel_JVarnel_EncryptInit(j.env(), nullptr, 1, 2, j.string("rsapkcs")); },
+        [](FakeJvm& j) { return Java_ka_tovik_selvo_jvarnel_JVarnel_DecryptInit(j.env(), nullptr, 1, 2, j.string("rsapkcs")); },
+        [](FakeJvm& j) { return Java_ka_tovik_selvo_jvarnel_JVarnel_WrapKey(j.env(), nullptr, 1, j.string("rsapkcs"), 2, 3); },
+        [](FakeJvm& j) {
+            return Java_ka_tovik_selvo_jvarnel_JVarnel_UnwrapKey(j.env(), nullptr, 1, j.string("YWJj"), 2, j.string("rsapkcs"));
+        },
+    };
+    for (const auto& call : calls) {
+        FakeJvm failing;
+        failing.failCall(FakeJvm::Function::GetStringUTFChars);
+        EXPECT_EQ(nullptr, call(failing));
+        EXPECT_TRUE(mock::calls().empty()) << ::testing::PrintToString(mock::functionsCalled());
+        EXPECT_JNI_CLEAN(failing);
+    }
+}
