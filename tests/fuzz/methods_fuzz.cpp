@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "entry_points.h"
 #include "fake_jni.h"
 #include "fuzz_bytes.h"
 #include "mock_driver.h"
@@ -34,12 +35,10 @@ const std::vector<CK_ULONG> kCounts = {0, 1, 2, 3, 99, 100, 101, 150, 256, 4096,
 const std::vector<CK_RV> kReturns = {CKR_OK, CKR_OK, CKR_OK, CKR_BUFFER_TOO_SMALL, CKR_GENERAL_ERROR,
                                      CKR_VENDOR_DEFINED, 0xFFFFFFFFUL, CKR_ATTRIBUTE_TYPE_INVALID};
 
-const char* const kFunctions[] = {"C_GetSlotList", "C_GetTokenInfo", "C_OpenSession", "C_Login", "C_Logout",
-                                  "C_CloseSession", "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal",
-                                  "C_GetAttributeValue", "C_SetAttributeValue", "C_DestroyObject",
-                                  "C_GenerateKeyPair", "C_GenerateKey", "C_SignInit", "C_Sign", "C_EncryptInit",
-                                  "C_Encrypt", "C_DecryptInit", "C_Decrypt", "C_WrapKey", "C_UnwrapKey",
-                                  "C_Initialize", "C_Finalize"};
+// The driver functions a fuzzed answer may be scripted for: every entry point.
+#define VARNEL_FUNCTION_NAME(name, code) "C_" #name,
+const char* const kFunctions[] = {VARNEL_ENTRY_POINTS(VARNEL_FUNCTION_NAME)};
+#undef VARNEL_FUNCTION_NAME
 
 struct Call {
     FakeJvm& jvm;

@@ -44,45 +44,24 @@ MOCK_API void mock_script_hook(void (*hook)(void));
 // Echo mode (on when non-zero; also on from load when the environment has
 // MOCK_ECHO=1). Every C_ function then ignores the scripts, logs nothing and
 // answers from its own arguments only, so threads can call at once and each
-// check its answers. mock_reset leaves the mode as it is. With s the session
-// and "s & 0xFF" its low byte, b(x, n) the n bytes (x + 7*i) & 0xFF:
-// - C_GetSlotList: slots 2, 7, 4294967295 whatever tokenPresent.
-// - C_GetTokenInfo(slot): label "echo slot <slot>", manufacturer
-//   "Varnel echo", model "mock", space-padded; serial number "%016lx" of
-//   the slot; the ten counters slot+1 .. slot+10 in structure order; flags
-//   CKF_RNG|CKF_LOGIN_REQUIRED|CKF_USER_PIN_INITIALIZED|CKF_TOKEN_INITIALIZED;
-//   hardware version (slot & 0xFF).1, firmware ((slot >> 8) & 0xFF).2; UTC
-//   time "%016lu" of slot % 10^16.
-// - C_OpenSession: s = slot + 1000, or CKR_SESSION_PARALLEL_NOT_SUPPORTED
-//   without CKF_SERIAL_SESSION.
-// - Every function taking a session: CKR_SESSION_HANDLE_INVALID for s = 0.
-// - C_Login: CKR_USER_TYPE_INVALID above CKU_CONTEXT_SPECIFIC,
-//   CKR_PIN_LEN_RANGE for an empty PIN.
-// - Object 0 (C_GetAttributeValue, C_SetAttributeValue, C_DestroyObject):
-//   CKR_OBJECT_HANDLE_INVALID; key 0 (C_SignInit, C_EncryptInit,
-//   C_DecryptInit, C_WrapKey's key): CKR_KEY_HANDLE_INVALID.
-// - C_FindObjects: 1 + s % 4 handles s * 0x10000 + 0x10 + i.
-// - C_GetAttributeValue(object o), both calls of the length-then-value
-//   protocol: CKA_MODULUS b(o, 32 + o % 32); CKA_LABEL "object <o>";
-//   CKA_PUBLIC_EXPONENT {1, o & 0xFF, 1}; CKA_ENCRYPT o & 1; CKA_WRAP
-//   (o >> 1) & 1 (one CK_BBOOL); CKA_VALUE b(o ^ 0x55, 100 + o % 100); other
-//   types CKR_ATTRIBUTE_TYPE_INVALID.
-// - C_Sign, C_Encrypt, C_Decrypt with tag 0x5A, 0xA5, 0x3C: the bytes tag,
-//   s & 0xFF, then each input byte ^ tag ^ (s & 0xFF).
-// - C_WrapKey (tag 0x77): tag, s & 0xFF, then the low 32 bits of the
-//   wrapping key and of the key, little-endian; wrapping key 0:
-//   CKR_WRAPPING_KEY_HANDLE_INVALID.
-// - C_GenerateKeyPair: s * 0x10000 + 1 and + 2; CKR_KEY_SIZE_RANGE for a
-//   modulus outside 512..16384 bits, CKR_ATTRIBUTE_VALUE_INVALID for an
-//   empty exponent.
-// - C_GenerateKey: s * 0x10000 + 3.
-// - C_UnwrapKey: s * 0x10000 + 0x8000 + (sum of the wrapped bytes & 0x7FFF);
-//   CKR_WRAPPED_KEY_LEN_RANGE for no bytes, CKR_UNWRAPPING_KEY_HANDLE_INVALID
-//   for unwrapping key 0.
-// - Mechanisms: CKM_RSA_PKCS for signing and wrapping, also CKM_RSA_PKCS_OAEP
+// check its answers. mock_reset leaves the mode as it is. The answers are
+// those of echo_answers.h (slots, token record, sessions slot + 1000, found
+// objects, attribute values, single-part outputs, wrapped and unwrapped
+// keys, generated key handles); the refusals:
+// - every function taking a session: CKR_SESSION_HANDLE_INVALID for session 0;
+// - C_OpenSession: CKR_SESSION_PARALLEL_NOT_SUPPORTED without CKF_SERIAL_SESSION;
+// - C_Login: CKR_USER_TYPE_INVALID above CKU_CONTEXT_SPECIFIC, CKR_PIN_LEN_RANGE
+//   for an empty PIN;
+// - object 0: CKR_OBJECT_HANDLE_INVALID; key 0: CKR_KEY_HANDLE_INVALID;
+//   wrapping key 0: CKR_WRAPPING_KEY_HANDLE_INVALID; unwrapping key 0:
+//   CKR_UNWRAPPING_KEY_HANDLE_INVALID; no wrapped bytes: CKR_WRAPPED_KEY_LEN_RANGE;
+// - an attribute type the object lacks: CKR_ATTRIBUTE_TYPE_INVALID;
+// - C_GenerateKeyPair: CKR_KEY_SIZE_RANGE outside 512..16384 bits,
+//   CKR_ATTRIBUTE_VALUE_INVALID for an empty exponent;
+// - mechanisms: CKM_RSA_PKCS for signing and wrapping, also CKM_RSA_PKCS_OAEP
 //   for encryption, the generating ones for key generation; any other:
 //   CKR_MECHANISM_INVALID. Output that does not fit: CKR_BUFFER_TOO_SMALL.
-// - Everything else: CKR_OK.
+// Everything else answers CKR_OK.
 MOCK_API void mock_echo(int on);
 
 // The call log. Each call records its scalar arguments as numbers (pointer

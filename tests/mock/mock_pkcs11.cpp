@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "echo_answers.h"
 #include "mock_control.h"
 
 // On Windows p11-kit declares the C_ functions dllimport (dllexport with
@@ -159,23 +160,12 @@ bool echoRequestedByEnvironment() {
 
 std::atomic<bool> echoMode{echoRequestedByEnvironment()};
 
-namespace echo {
+// The echo mode's C_ functions, answering from echo_answers.h.
+namespace echoing {
 
-const CK_SLOT_ID kSlots[] = {2, 7, 4294967295UL};
-constexpr unsigned char kSignTag = 0x5A;
-constexpr unsigned char kEncryptTag = 0xA5;
-constexpr unsigned char kDecryptTag = 0x3C;
-constexpr unsigned char kWrapTag = 0x77;
+using namespace ::echo;
 
 CK_RV checkSession(CK_SESSION_HANDLE session) { return session ? CKR_OK : CKR_SESSION_HANDLE_INVALID; }
-
-CK_ULONG handleBase(CK_SESSION_HANDLE session) { return session * 0x10000UL; }
-
-Bytes pattern(CK_ULONG seed, CK_ULONG length) {
-    Bytes bytes(length);
-    for (CK_ULONG i = 0; i < length; ++i) bytes[i] = static_cast<unsigned char>((seed + 7 * i) & 0xFF);
-    return bytes;
-}
 
 // Copies a value out by the length-then-value rule: a null buffer learns the
 // length, a short one CKR_BUFFER_TOO_SMALL.
@@ -189,9 +179,8 @@ CK_RV giveBytes(const Bytes& value, CK_BYTE_PTR out, CK_ULONG_PTR outLength) {
     return CKR_OK;
 }
 
-void padded(CK_UTF8CHAR* field, size_t size, const char* text) {
-    std::memset(field, ' ', size);
-    std::memcpy(field, text, std::strlen(text) < size ? std::strlen(text) : size);
+void setField(CK_UTF8CHAR* field, size_t size, const std::string& text) {
+    std::memcpy(field, text.data(), text.size() < size ? text.size() : size);
 }
 
 CK_RV getSlotList(CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
@@ -207,37 +196,27 @@ CK_RV getSlotList(CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
 
 CK_RV getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
     if (!info) return CKR_ARGUMENTS_BAD;
-    char text[40];
-    std::snprintf(text, sizeof text, "echo slot %lu", static_cast<unsigned long>(slot));
-    padded(info->label, sizeof info->label, text);
-    padded(info->manufacturerID, sizeof info->manufacturerID, "Varnel echo");
-    padded(info->model, sizeof info->model, "mock");
-    std::snprintf(text, sizeof text, "%016lx", static_cast<unsigned long>(slot));
-    std::memcpy(info->serialNumber, text, sizeof info->serialNumber);
-    info->flags = CKF_RNG | CKF_LOGIN_REQUIRED | CKF_USER_PIN_INITIALIZED | CKF_TOKEN_INITIALIZED;
-    info->ulMaxSessionCount = slot + 1;
-    info->ulSessionCount = slot + 2;
-    info->ulMaxRwSessionCount = slot + 3;
-    info->ulRwSessionCount = slot + 4;
-    info->ulMaxPinLen = slot + 5;
-    info->ulMinPinLen = slot + 6;
-    info->ulTotalPublicMemory = slot + 7;
-    info->ulFreePublicMemory = slot + 8;
-    info->ulTotalPrivateMemory = slot + 9;
-    info->ulFreePrivateMemory = slot + 10;
-    info->hardwareVersion.major = static_cast<CK_BYTE>(slot & 0xFF);
-    info->hardwareVersion.minor = 1;
-    info->firmwareVersion.major = static_cast<CK_BYTE>((slot >> 8) & 0xFF);
-    info->firmwareVersion.minor = 2;
-    std::snprintf(text, sizeof text, "%016lu", static_cast<unsigned long>(slot % 10000000000000000ULL));
-    std::memcpy(info->utcTime, text, sizeof info->utcTime);
+    const TokenFields fields = tokenFields(slot);
+    setField(info->label, sizeof info->label, fields.label);
+    setField(info->manufacturerID, sizeof info->manufacturerID, fields.manufacturer);
+    setField(info->model, sizeof info->model, fields.model);
+    setField(info->serialNumber, sizeof info->serialNumber, fields.serialNumber);
+    setField(info->utcTime, sizeof info->utcTime, fields.utcTime);
+    info->flags = kTokenFlags;
+    CK_ULONG* const counters[] = {&info->ulMaxSessionCount,   &info->ulSessionCount,      &info->ulMaxRwSessionCount,
+                                  &info->ulRwSessionCount,    &info->ulMaxPinLen,         &info->ulMinPinLen,
+                                  &info->ulTotalPublicMemory, &info->ulFreePublicMemory,  &info->ulTotalPrivateMemory,
+                                  &info->ulFreePrivateMemory};
+    for (size_t i = 0; i < 10; ++i) *counters[i] = fields.counters[i];
+    info->hardwareVersion = fields.hardwareVersion;
+    info->firmwareVersion = fields.firmwareVersion;
     return CKR_OK;
 }
 
 CK_RV openSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_SESSION_HANDLE_PTR session) {
     if (!session) return CKR_ARGUMENTS_BAD;
     if (!(flags & CKF_SERIAL_SESSION)) return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
-    *session = slot + 1000;
+    *session = sessionOn(slot);
     return CKR_OK;
 }
 
@@ -251,34 +230,6 @@ CK_RV login(CK_SESSION_HANDLE session, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pi
 CK_RV checkObject(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object) {
     if (CK_RV rv = checkSession(session)) return rv;
     return object ? CKR_OK : CKR_OBJECT_HANDLE_INVALID;
-}
-
-// The value of attribute `type` of `object`; false for a type it lacks.
-bool attributeValue(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, Bytes& value) {
-    char label[32];
-    switch (type) {
-        case CKA_MODULUS:
-            value = pattern(object, 32 + object % 32);
-            return true;
-        case CKA_LABEL:
-            std::snprintf(label, sizeof label, "object %lu", static_cast<unsigned long>(object));
-            value.assign(label, label + std::strlen(label));
-            return true;
-        case CKA_PUBLIC_EXPONENT:
-            value = {1, static_cast<unsigned char>(object & 0xFF), 1};
-            return true;
-        case CKA_ENCRYPT:
-            value = {static_cast<unsigned char>(object & 1)};
-            return true;
-        case CKA_WRAP:
-            value = {static_cast<unsigned char>((object >> 1) & 1)};
-            return true;
-        case CKA_VALUE:
-            value = pattern(object ^ 0x55, 100 + object % 100);
-            return true;
-        default:
-            return false;
-    }
 }
 
 CK_RV getAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR attributes,
@@ -309,10 +260,9 @@ CK_RV findObjects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE_PTR objects, CK_UL
                   CK_ULONG_PTR count) {
     if (CK_RV rv = checkSession(session)) return rv;
     if (!objects || !count) return CKR_ARGUMENTS_BAD;
-    const CK_ULONG found = 1 + session % 4;
+    const std::vector<CK_OBJECT_HANDLE> found = foundObjects(session);
     CK_ULONG written = 0;
-    for (; written < found && written < maxCount; ++written)
-        objects[written] = handleBase(session) + 0x10 + written;
+    for (; written < found.size() && written < maxCount; ++written) objects[written] = found[written];
     *count = written;
     return CKR_OK;
 }
@@ -349,8 +299,8 @@ CK_RV generateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_
     if (bits < 512 || bits > 16384) return CKR_KEY_SIZE_RANGE;
     if (templateLength(publicTemplate, publicCount, CKA_PUBLIC_EXPONENT) == 0)
         return CKR_ATTRIBUTE_VALUE_INVALID;
-    *publicKey = handleBase(session) + 1;
-    *privateKey = handleBase(session) + 2;
+    *publicKey = publicKeyOf(session);
+    *privateKey = privateKeyOf(session);
     return CKR_OK;
 }
 
@@ -358,7 +308,7 @@ CK_RV generateKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJE
     if (CK_RV rv = checkSession(session)) return rv;
     if (!isMechanism(mechanism, CKM_AES_KEY_GEN)) return CKR_MECHANISM_INVALID;
     if (!key) return CKR_ARGUMENTS_BAD;
-    *key = handleBase(session) + 3;
+    *key = secretKeyOf(session);
     return CKR_OK;
 }
 
@@ -378,11 +328,7 @@ CK_RV singlePart(unsigned char tag, CK_SESSION_HANDLE session, CK_BYTE_PTR data,
                  CK_BYTE_PTR out, CK_ULONG_PTR outLength) {
     if (CK_RV rv = checkSession(session)) return rv;
     if (!data && length) return CKR_ARGUMENTS_BAD;
-    const auto sessionByte = static_cast<unsigned char>(session & 0xFF);
-    Bytes result{tag, sessionByte};
-    for (CK_ULONG i = 0; i < length; ++i)
-        result.push_back(static_cast<unsigned char>(data[i] ^ tag ^ sessionByte));
-    return giveBytes(result, out, outLength);
+    return giveBytes(echo::singlePart(tag, session, data, length), out, outLength);
 }
 
 CK_RV wrapKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE wrappingKey,
@@ -391,11 +337,7 @@ CK_RV wrapKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_H
     if (!isMechanism(mechanism, CKM_RSA_PKCS)) return CKR_MECHANISM_INVALID;
     if (!wrappingKey) return CKR_WRAPPING_KEY_HANDLE_INVALID;
     if (!key) return CKR_KEY_HANDLE_INVALID;
-    Bytes result{kWrapTag, static_cast<unsigned char>(session & 0xFF)};
-    for (CK_ULONG handle : {wrappingKey, key})
-        for (int shift = 0; shift < 32; shift += 8)
-            result.push_back(static_cast<unsigned char>((handle >> shift) & 0xFF));
-    return giveBytes(result, wrapped, wrappedLength);
+    return giveBytes(echo::wrapped(session, wrappingKey, key), wrapped, wrappedLength);
 }
 
 CK_RV unwrapKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE unwrappingKey,
@@ -405,13 +347,11 @@ CK_RV unwrapKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT
     if (!unwrappingKey) return CKR_UNWRAPPING_KEY_HANDLE_INVALID;
     if (!wrapped || wrappedLength == 0) return CKR_WRAPPED_KEY_LEN_RANGE;
     if (!key) return CKR_ARGUMENTS_BAD;
-    CK_ULONG sum = 0;
-    for (CK_ULONG i = 0; i < wrappedLength; ++i) sum += wrapped[i];
-    *key = handleBase(session) + 0x8000 + (sum & 0x7FFF);
+    *key = unwrappedKey(session, wrapped, wrappedLength);
     return CKR_OK;
 }
 
-}  // namespace echo
+}  // namespace echoing
 
 }  // namespace
 
@@ -514,7 +454,7 @@ CK_RV C_Finalize(void* reserved) {
     return begin("C_Finalize", {flag(reserved)}).rv; }
 
 CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
-    if (echoMode) return echo::getSlotList(list, count);
+    if (echoMode) return echoing::getSlotList(list, count);
     CK_ULONG room = count ? *count : 0;
     Answer answer = begin("C_GetSlotList", {tokenPresent, flag(list), room});
     writeHandles(answer, list, room, count);
@@ -522,7 +462,7 @@ CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR list, CK_ULONG_PTR cou
 }
 
 CK_RV C_GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
-    if (echoMode) return echo::getTokenInfo(slot, info);
+    if (echoMode) return echoing::getTokenInfo(slot, info);
     Answer answer = begin("C_GetTokenInfo", {slot, flag(info)});
     if (info && !answer.values.empty() && !answer.values.front().empty())
         std::memcpy(info, answer.values.front().data(),
@@ -532,7 +472,7 @@ CK_RV C_GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
 
 CK_RV C_OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, void* application, CK_NOTIFY notify,
                     CK_SESSION_HANDLE_PTR session) {
-    if (echoMode) return echo::openSession(slot, flags, session);
+    if (echoMode) return echoing::openSession(slot, flags, session);
     Answer answer = begin("C_OpenSession",
                           {slot, flags, flag(application), flag(reinterpret_cast<void*>(notify))});
     writeHandle(answer, 0, session);
@@ -540,21 +480,21 @@ CK_RV C_OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, void* application, CK_NOTIF
 }
 
 CK_RV C_CloseSession(CK_SESSION_HANDLE session) {
-    if (echoMode) return echo::checkSession(session);
+    if (echoMode) return echoing::checkSession(session);
     return begin("C_CloseSession", {session}).rv; }
 
 CK_RV C_Login(CK_SESSION_HANDLE session, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pin, CK_ULONG pinLength) {
-    if (echoMode) return echo::login(session, userType, pin, pinLength);
+    if (echoMode) return echoing::login(session, userType, pin, pinLength);
     return begin("C_Login", {session, userType, pinLength}, {inputBlob(pin, pinLength)}).rv;
 }
 
 CK_RV C_Logout(CK_SESSION_HANDLE session) {
-    if (echoMode) return echo::checkSession(session);
+    if (echoMode) return echoing::checkSession(session);
     return begin("C_Logout", {session}).rv; }
 
 CK_RV C_GetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR attributes,
                           CK_ULONG count) {
-    if (echoMode) return echo::getAttributeValue(session, object, attributes, count);
+    if (echoMode) return echoing::getAttributeValue(session, object, attributes, count);
     Answer answer = begin("C_GetAttributeValue", {session, object, count},
                           {templateBlob(attributes, count, false)});
     for (CK_ULONG i = 0; attributes && i < count; ++i) {
@@ -574,37 +514,37 @@ CK_RV C_GetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK
 
 CK_RV C_SetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR attributes,
                           CK_ULONG count) {
-    if (echoMode) return echo::checkObject(session, object);
+    if (echoMode) return echoing::checkObject(session, object);
     return begin("C_SetAttributeValue", {session, object, count}, {templateBlob(attributes, count, true)}).rv;
 }
 
 CK_RV C_DestroyObject(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object) {
-    if (echoMode) return echo::checkObject(session, object);
+    if (echoMode) return echoing::checkObject(session, object);
     return begin("C_DestroyObject", {session, object}).rv;
 }
 
 CK_RV C_FindObjectsInit(CK_SESSION_HANDLE session, CK_ATTRIBUTE_PTR attributes, CK_ULONG count) {
-    if (echoMode) return echo::checkSession(session);
+    if (echoMode) return echoing::checkSession(session);
     return begin("C_FindObjectsInit", {session, count}, {templateBlob(attributes, count, true)}).rv;
 }
 
 CK_RV C_FindObjects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE_PTR objects, CK_ULONG maxCount,
                     CK_ULONG_PTR count) {
-    if (echoMode) return echo::findObjects(session, objects, maxCount, count);
+    if (echoMode) return echoing::findObjects(session, objects, maxCount, count);
     Answer answer = begin("C_FindObjects", {session, flag(objects), maxCount, flag(count)});
     writeHandles(answer, objects, maxCount, count);
     return answer.rv;
 }
 
 CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE session) {
-    if (echoMode) return echo::checkSession(session);
+    if (echoMode) return echoing::checkSession(session);
     return begin("C_FindObjectsFinal", {session}).rv; }
 
 CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_ATTRIBUTE_PTR publicTemplate,
                         CK_ULONG publicCount, CK_ATTRIBUTE_PTR privateTemplate, CK_ULONG privateCount,
                         CK_OBJECT_HANDLE_PTR publicKey, CK_OBJECT_HANDLE_PTR privateKey) {
     if (echoMode)
-        return echo::generateKeyPair(session, mechanism, publicTemplate, publicCount, publicKey, privateKey);
+        return echoing::generateKeyPair(session, mechanism, publicTemplate, publicCount, publicKey, privateKey);
     Answer answer = begin("C_GenerateKeyPair", {session, publicCount, privateCount},
                           {mechanismBlob(mechanism), templateBlob(publicTemplate, publicCount, true),
                            templateBlob(privateTemplate, privateCount, true)});
@@ -615,7 +555,7 @@ CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, C
 
 CK_RV C_GenerateKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_ATTRIBUTE_PTR attributes,
                     CK_ULONG count, CK_OBJECT_HANDLE_PTR key) {
-    if (echoMode) return echo::generateKey(session, mechanism, key);
+    if (echoMode) return echoing::generateKey(session, mechanism, key);
     Answer answer = begin("C_GenerateKey", {session, count},
                           {mechanismBlob(mechanism), templateBlob(attributes, count, true)});
     writeHandle(answer, 0, key);
@@ -623,17 +563,17 @@ CK_RV C_GenerateKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_AT
 }
 
 CK_RV C_SignInit(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key) {
-    if (echoMode) return echo::startOperation(session, mechanism, key, false);
+    if (echoMode) return echoing::startOperation(session, mechanism, key, false);
     return begin("C_SignInit", {session, key}, {mechanismBlob(mechanism)}).rv;
 }
 
 CK_RV C_EncryptInit(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key) {
-    if (echoMode) return echo::startOperation(session, mechanism, key, true);
+    if (echoMode) return echoing::startOperation(session, mechanism, key, true);
     return begin("C_EncryptInit", {session, key}, {mechanismBlob(mechanism)}).rv;
 }
 
 CK_RV C_DecryptInit(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key) {
-    if (echoMode) return echo::startOperation(session, mechanism, key, true);
+    if (echoMode) return echoing::startOperation(session, mechanism, key, true);
     return begin("C_DecryptInit", {session, key}, {mechanismBlob(mechanism)}).rv;
 }
 
@@ -641,7 +581,7 @@ CK_RV C_DecryptInit(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OB
 #define MOCK_SINGLE_PART(name, echoTag)                                                        \
     CK_RV name(CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length, CK_BYTE_PTR out,  \
                CK_ULONG_PTR outLength) {                                                       \
-        if (echoMode) return echo::singlePart(echoTag, session, data, length, out, outLength); \
+        if (echoMode) return echoing::singlePart(echoTag, session, data, length, out, outLength); \
         Answer answer = begin(#name, {session, length, flag(out), outLength ? *outLength : 0}, \
                               {inputBlob(data, length)});                                      \
         writeOutput(answer, out, outLength);                                                   \
@@ -654,7 +594,7 @@ MOCK_SINGLE_PART(C_Decrypt, echo::kDecryptTag)
 
 CK_RV C_WrapKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE wrappingKey,
                 CK_OBJECT_HANDLE key, CK_BYTE_PTR wrapped, CK_ULONG_PTR wrappedLength) {
-    if (echoMode) return echo::wrapKey(session, mechanism, wrappingKey, key, wrapped, wrappedLength);
+    if (echoMode) return echoing::wrapKey(session, mechanism, wrappingKey, key, wrapped, wrappedLength);
     Answer answer = begin("C_WrapKey",
                           {session, wrappingKey, key, flag(wrapped), wrappedLength ? *wrappedLength : 0},
                           {mechanismBlob(mechanism)});
@@ -665,7 +605,7 @@ CK_RV C_WrapKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT
 CK_RV C_UnwrapKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE unwrappingKey,
                   CK_BYTE_PTR wrapped, CK_ULONG wrappedLength, CK_ATTRIBUTE_PTR attributes, CK_ULONG count,
                   CK_OBJECT_HANDLE_PTR key) {
-    if (echoMode) return echo::unwrapKey(session, mechanism, unwrappingKey, wrapped, wrappedLength, key);
+    if (echoMode) return echoing::unwrapKey(session, mechanism, unwrappingKey, wrapped, wrappedLength, key);
     Answer answer = begin("C_UnwrapKey", {session, unwrappingKey, wrappedLength, count},
                           {mechanismBlob(mechanism), inputBlob(wrapped, wrappedLength),
                            templateBlob(attributes, count, true)});

@@ -1,10 +1,11 @@
 // Threads calling every method at once. After one LoadDriver and Initialize
 // the library holds nothing between calls but the entry-point table, so with
 // a driver that allows it each thread must get exactly the answers its own
-// arguments call for. The mock's echo mode (mock_control.h) derives every
-// answer from the arguments; the expectations here are worked out apart from
-// it. Under ThreadSanitizer (make test's tsan build) this also shows the
+// arguments call for. The mock's echo mode derives every answer from the
+// arguments (echo_answers.h); what the library must make of them is worked
+// out here. Under ThreadSanitizer (make test's tsan build) this also shows the
 // calls share no unguarded memory.
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "echo_answers.h"
 #include "test_support.h"
 
 namespace {
@@ -42,74 +44,47 @@ std::string base64(const Bytes& bytes) {
     return text;
 }
 
-// What the echo-mode driver answers, as this suite reads mock_control.h.
+// What the library must make of the echo-mode driver's answers.
 namespace expected {
 
-CK_ULONG handleBase(CK_ULONG session) { return session * 0x10000UL; }
-
-Bytes operation(unsigned char tag, CK_ULONG session, const Bytes& input) {
-    const auto low = static_cast<unsigned char>(session & 0xFF);
-    Bytes out{tag, low};
-    for (unsigned char byte : input) out.push_back(static_cast<unsigned char>(byte ^ tag ^ low));
-    return out;
-}
-
-std::string padded(std::string text, size_t width) {
-    text.resize(width, ' ');
-    return text;
-}
-
-Strings tokenInfo(CK_ULONG slot) {
-    char serial[32];
-    char time[32];
-    std::snprintf(serial, sizeof serial, "%016lx", static_cast<unsigned long>(slot));
-    std::snprintf(time, sizeof time, "%016lu", static_cast<unsigned long>(slot));
-    Strings info{"0", padded("echo slot " + decimal(slot), 32), padded("Varnel echo", 32), padded("mock", 16),
-                 serial};
-    for (CK_ULONG i = 1; i <= 10; ++i) info.push_back(decimal(slot + i));
-    info.push_back(std::to_string(slot & 0xFF) + ".1");
-    info.push_back(std::to_string((slot >> 8) & 0xFF) + ".2");
-    info.push_back(time);
-    info.push_back(decimal(CKF_RNG | CKF_LOGIN_REQUIRED | CKF_USER_PIN_INITIALIZED | CKF_TOKEN_INITIALIZED));
+Strings tokenInfo(CK_SLOT_ID slot) {
+    const echo::TokenFields fields = echo::tokenFields(slot);
+    Strings info{"0", fields.label, fields.manufacturer, fields.model, fields.serialNumber};
+    for (CK_ULONG counter : fields.counters) info.push_back(decimal(counter));
+    for (CK_VERSION version : {fields.hardwareVersion, fields.firmwareVersion})
+        info.push_back(std::to_string(version.major) + "." + std::to_string(version.minor));
+    info.push_back(fields.utcTime);
+    info.push_back(decimal(echo::kTokenFlags));
     return info;
 }
 
-Bytes pattern(CK_ULONG seed, CK_ULONG length) {
-    Bytes bytes;
-    for (CK_ULONG i = 0; i < length; ++i) bytes.push_back(static_cast<unsigned char>(seed + 7 * i));
-    return bytes;
-}
-
 // GetAttributeValue's answer for each keyword.
-Strings attribute(CK_ULONG object, const std::string& keyword) {
-    if (keyword == "modulus") return {"0", base64(pattern(object, 32 + object % 32))};
-    if (keyword == "label") return {"0", "object " + decimal(object)};
-    if (keyword == "exponent") return {"0", base64({1, static_cast<unsigned char>(object & 0xFF), 1})};
-    // A CK_BBOOL read as text: byte 1 up to the first zero byte.
-    if (keyword == "encrypt") return {"0", object & 1 ? "\x01" : ""};
-    if (keyword == "wrap") return {"0", object & 2 ? "\x01" : ""};
-    if (keyword == "certificate") return {"0", base64(pattern(object ^ 0x55, 100 + object % 100))};
+Strings attribute(CK_OBJECT_HANDLE object, const std::string& keyword) {
+    const struct {
+        const char* keyword;
+        CK_ATTRIBUTE_TYPE type;
+        bool binary;
+    } kKeywords[] = {{"modulus", CKA_MODULUS, true},       {"label", CKA_LABEL, false},
+                     {"exponent", CKA_PUBLIC_EXPONENT, true}, {"encrypt", CKA_ENCRYPT, false},
+                     {"wrap", CKA_WRAP, false},             {"certificate", CKA_VALUE, true}};
+    for (const auto& k : kKeywords) {
+        if (keyword != k.keyword) continue;
+        Bytes value;
+        echo::attributeValue(object, k.type, value);
+        // Text up to the first zero byte: a CK_BBOOL true reads "\x01".
+        return {"0", k.binary ? base64(value) : std::string(value.begin(), std::find(value.begin(), value.end(), 0))};
+    }
     return {"10044", ""};
 }
 
-Strings foundObjects(CK_ULONG session) {
+Strings foundObjects(CK_SESSION_HANDLE session) {
     Strings found{"0"};
-    for (CK_ULONG i = 0; i < 1 + session % 4; ++i) found.push_back(decimal(handleBase(session) + 0x10 + i));
+    for (CK_OBJECT_HANDLE handle : echo::foundObjects(session)) found.push_back(decimal(handle));
     return found;
 }
 
-Bytes wrapped(CK_ULONG session, CK_ULONG wrappingKey, CK_ULONG key) {
-    Bytes out{0x77, static_cast<unsigned char>(session & 0xFF)};
-    for (CK_ULONG handle : {wrappingKey, key})
-        for (int shift = 0; shift < 32; shift += 8)
-            out.push_back(static_cast<unsigned char>(handle >> shift));
-    return out;
-}
-
-CK_ULONG unwrappedKey(CK_ULONG session, const Bytes& wrappedKey) {
-    CK_ULONG sum = 0;
-    for (unsigned char byte : wrappedKey) sum += byte;
-    return handleBase(session) + 0x8000 + (sum & 0x7FFF);
+std::string operation(unsigned char tag, CK_SESSION_HANDLE session, const Bytes& input) {
+    return base64(echo::singlePart(tag, session, input.data(), input.size()));
 }
 
 }  // namespace expected
@@ -175,7 +150,7 @@ private:
         expect(expected::tokenInfo(static_cast<CK_ULONG>(slot)),
                texts(Java_ka_tovik_selvo_jvarnel_JVarnel_GetTokenInfo(env, nullptr, slot)),
                "GetTokenInfo" + where);
-        const CK_ULONG sessionHandle = static_cast<CK_ULONG>(slot) + 1000;
+        const CK_ULONG sessionHandle = echo::sessionOn(static_cast<CK_SLOT_ID>(slot));
         expect(Strings{"0", decimal(sessionHandle)},
                texts(Java_ka_tovik_selvo_jvarnel_JVarnel_OpenSession(env, nullptr, slot,
                                                                      CKF_SERIAL_SESSION | CKF_RW_SESSION)),
@@ -237,8 +212,7 @@ private:
                                                                       static_cast<jlong>(object))),
                "DestroyObject" + where);
 
-        const CK_ULONG base = expected::handleBase(sessionHandle);
-        expect(Strings{"0", decimal(base + 1), decimal(base + 2)},
+        expect(Strings{"0", decimal(echo::publicKeyOf(sessionHandle)), decimal(echo::privateKeyOf(sessionHandle))},
                texts(Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKeyPair(
                    env, nullptr, session, jvm.string("pair"), 2048, jvm.byteArray({1, 0, 1}), 3)),
                "GenerateKeyPair" + where);
@@ -250,16 +224,16 @@ private:
                texts(Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKeyPair(
                    env, nullptr, session, jvm.string("pair"), 2048, jvm.byteArray({1, 0, 1}), 4)),
                "GenerateKeyPair with the exponent length past the array" + where);
-        expect(Strings{"0", decimal(base + 3)},
+        expect(Strings{"0", decimal(echo::secretKeyOf(sessionHandle))},
                texts(Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKey(env, nullptr, session, round)),
                "GenerateKey" + where);
 
-        const jlong key = static_cast<jlong>(base + 2);
+        const jlong key = static_cast<jlong>(echo::privateKeyOf(sessionHandle));
         const Bytes data = inputFor(index_, round, 1);
         expect(std::string("0"),
                text(Java_ka_tovik_selvo_jvarnel_JVarnel_SignInit(env, nullptr, session, key)),
                "SignInit" + where);
-        expect(Strings{"0", base64(expected::operation(0x5A, sessionHandle, data))},
+        expect(Strings{"0", expected::operation(echo::kSignTag, sessionHandle, data)},
                texts(Java_ka_tovik_selvo_jvarnel_JVarnel_Sign(env, nullptr, session, jvm.byteArray(data),
                                                               static_cast<jint>(data.size()))),
                "Sign" + where);
@@ -278,7 +252,7 @@ private:
                text(Java_ka_tovik_selvo_jvarnel_JVarnel_EncryptInit(env, nullptr, session, key,
                                                                     jvm.string("rsa"))),
                "EncryptInit with an unknown keyword" + where);
-        expect(Strings{"0", base64(expected::operation(0xA5, sessionHandle, plain))},
+        expect(Strings{"0", expected::operation(echo::kEncryptTag, sessionHandle, plain)},
                texts(Java_ka_tovik_selvo_jvarnel_JVarnel_Encrypt(env, nullptr, session, jvm.byteArray(plain),
                                                                  static_cast<jint>(plain.size()))),
                "Encrypt" + where);
@@ -289,7 +263,7 @@ private:
                text(Java_ka_tovik_selvo_jvarnel_JVarnel_DecryptInit(env, nullptr, session, key,
                                                                     jvm.string(mechanism))),
                "DecryptInit" + where);
-        expect(Strings{"0", base64(expected::operation(0x3C, sessionHandle, cipher))},
+        expect(Strings{"0", expected::operation(echo::kDecryptTag, sessionHandle, cipher)},
                texts(Java_ka_tovik_selvo_jvarnel_JVarnel_Decrypt(env, nullptr, session,
                                                                  jvm.byteArray(mock::text(cipherText)),
                                                                  static_cast<jint>(cipherText.size()))),
@@ -299,9 +273,9 @@ private:
                                                                  jvm.byteArray(mock::text("AB*D")), 4)),
                "Decrypt of text that is not Base64" + where);
 
-        const CK_ULONG wrappingKey = base + 1;
-        const CK_ULONG keyToWrap = base + 3 + static_cast<CK_ULONG>(round);
-        expect(Strings{"0", base64(expected::wrapped(sessionHandle, wrappingKey, keyToWrap))},
+        const CK_ULONG wrappingKey = echo::publicKeyOf(sessionHandle);
+        const CK_ULONG keyToWrap = echo::secretKeyOf(sessionHandle) + static_cast<CK_ULONG>(round);
+        expect(Strings{"0", base64(echo::wrapped(sessionHandle, wrappingKey, keyToWrap))},
                texts(Java_ka_tovik_selvo_jvarnel_JVarnel_WrapKey(env, nullptr, session, jvm.string("rsapkcs"),
                                                                  static_cast<jlong>(wrappingKey),
                                                                  static_cast<jlong>(keyToWrap))),
@@ -309,7 +283,8 @@ private:
         const Bytes wrappedKey = inputFor(index_, round, 5);
         const Strings unwrapped =
             wrappedKey.empty() ? Strings{status(CKR_WRAPPED_KEY_LEN_RANGE), "0"}
-                               : Strings{"0", decimal(expected::unwrappedKey(sessionHandle, wrappedKey))};
+                               : Strings{"0", decimal(echo::unwrappedKey(sessionHandle, wrappedKey.data(),
+                                                                          wrappedKey.size()))};
         expect(unwrapped,
                texts(Java_ka_tovik_selvo_jvarnel_JVarnel_UnwrapKey(
                    env, nullptr, session, jvm.string(base64(wrappedKey)), static_cast<jlong>(wrappingKey),
