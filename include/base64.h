@@ -4,14 +4,7 @@
 #ifndef VARNEL_BASE64_H
 #define VARNEL_BASE64_H
 
-// VARNEL_API is normally defined by the build.
-#ifndef VARNEL_API
-#  if defined(_WIN32)
-#    define VARNEL_API
-#  else
-#    define VARNEL_API __attribute__((visibility("default")))
-#  endif
-#endif
+#include "visibility.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "cryptoki.h"
+#include "visibility.h"
 
 #define VARNEL_ENTRY_POINTS(X)          \
     X(Initialize, 10002)                \
@@ -31,14 +32,6 @@
     X(UnwrapKey, 10059)                 \
     X(WrapKey, 10060)                   \
     X(GenerateKey, 10061)
-
-#ifndef VARNEL_API
-#if defined(_WIN32)
-#define VARNEL_API
-#else
-#define VARNEL_API __attribute__((visibility("default")))
-#endif
-#endif
 
 // The entry-point table: process-wide, written only by LoadDriver. On POSIX
 // these are global data symbols other code in the process may inspect.

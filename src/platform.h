@@ -84,6 +84,7 @@ inline bool lookUpStackBottom(std::uintptr_t& bottom) noexcept {
 // The lowest address the calling thread's frames may reach without touching
 // the guard zones, or 0 when the platform cannot tell. Looked up once per
 // thread: the lookup itself allocates, and a thread's stack never moves.
+#if defined(_WIN32)
 inline std::uintptr_t lowestUsableStackAddress() noexcept {
     struct ThreadStack {
         bool lookedUp;
@@ -97,5 +98,30 @@ inline std::uintptr_t lowestUsableStackAddress() noexcept {
     }
     return stack.lowest;
 }
+#else
+// Kept in a thread-specific slot of the C library rather than in thread_local
+// storage, whose lookup the dynamic linker would provide: the library needs
+// nothing but the C library. The slot holds the address itself, or
+// kStackUnknown; a new thread's slot reads null.
+namespace stackslot {
+inline pthread_key_t key;
+inline pthread_once_t once = PTHREAD_ONCE_INIT;
+inline bool usable = false;
+inline void create() noexcept { usable = pthread_key_create(&key, nullptr) == 0; }
+constexpr std::uintptr_t kStackUnknown = 1;
+}  // namespace stackslot
+
+inline std::uintptr_t lowestUsableStackAddress() noexcept {
+    pthread_once(&stackslot::once, stackslot::create);
+    if (!stackslot::usable) return 0;
+    auto lowest = reinterpret_cast<std::uintptr_t>(pthread_getspecific(stackslot::key));
+    if (lowest == 0) {
+        std::uintptr_t bottom = 0;
+        lowest = lookUpStackBottom(bottom) ? bottom + kStackGuardBytes : stackslot::kStackUnknown;
+        pthread_setspecific(stackslot::key, reinterpret_cast<void*>(lowest));
+    }
+    return lowest == stackslot::kStackUnknown ? 0 : lowest;
+}
+#endif
 
 }  // namespace varnel

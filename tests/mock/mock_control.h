@@ -7,12 +7,11 @@
 
 #include "cryptoki.h"
 
-#if defined(_WIN32)
-// Each module's .def file names what it exports (see tests/CMakeLists.txt).
-#define MOCK_API
-#else
-#define MOCK_API __attribute__((visibility("default")))
-#endif
+#include "visibility.h"
+
+// Each module's .def file names what it exports on Windows (see
+// tests/CMakeLists.txt).
+#define MOCK_API VARNEL_API
 
 #ifdef __cplusplus
 extern "C" {
