@@ -139,3 +139,15 @@ uninstall:
 no-native-library:
 	@echo "install: no Varnel library for $$(uname -m) with $$(getconf LONG_BIT)-bit programs (set NATIVE_ARCH=linux-x86_64 or linux-x86)" >&2
 	@false
+
+# The Linux libraries without mitigations, for measuring their cost only.
+.PHONY: $(addprefix plain-,$(LINUX_ARCHES))
+$(addprefix plain-,$(LINUX_ARCHES)): plain-%: build/%-plain/CMakeCache.txt
+	cmake --build build/$*-plain --target varnel -j $(JOBS)
+
+# The mitigations' cost: hardened and plain library side by side in one JVM
+# per architecture, method by method (tools/bench-hardening.sh).
+.PHONY: bench-hardening
+bench-hardening: all $(addprefix plain-,$(LINUX_ARCHES))
+	@tools/bootstrap.sh e2e
+	@tools/bench-hardening.sh
