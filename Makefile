@@ -4,8 +4,15 @@
 .DEFAULT_GOAL := all
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
-VERSION_SUFFIX := V1_3_0_0
+# The version lives in VERSION; tools/version.sh makes the names from it.
+LIBRARY := $(shell tools/version.sh library)
+RELEASE := $(shell tools/version.sh release)
 LINUX_ARCHES := linux-x86_64 linux-x86
+# Builds and archives carry the last commit's time, never the build's.
+SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null)
+ifneq ($(SOURCE_DATE_EPOCH),)
+export SOURCE_DATE_EPOCH
+endif
 
 cmake_flags.linux-x86_64 := -DCMAKE_BUILD_TYPE=Release
 cmake_flags.linux-x86 := -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/linux-x86.cmake
@@ -13,12 +20,17 @@ cmake_flags.sanitize := -DCMAKE_BUILD_TYPE=Debug -DVARNEL_SANITIZE=ON
 cmake_flags.tsan := -DCMAKE_BUILD_TYPE=Debug -DVARNEL_TSAN=ON
 cmake_flags.fuzz := -DCMAKE_BUILD_TYPE=Debug -DVARNEL_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 cmake_flags.windows-x86 := -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/windows-x86.cmake
+# The Linux libraries without their mitigations, only to measure what those cost.
+cmake_flags.linux-x86_64-plain := $(cmake_flags.linux-x86_64) -DVARNEL_HARDEN=OFF -DVARNEL_TESTS=OFF
+cmake_flags.linux-x86-plain := $(cmake_flags.linux-x86) -DVARNEL_HARDEN=OFF -DVARNEL_TESTS=OFF
 bootstrap.linux-x86_64 := build64 test64
 bootstrap.linux-x86 := build64 build32 test32
 bootstrap.sanitize := build64 test64
 bootstrap.tsan := build64 test64
 bootstrap.fuzz := build64 test64 fuzz
 bootstrap.windows-x86 := build64 test64 windows
+bootstrap.linux-x86_64-plain := $(bootstrap.linux-x86_64)
+bootstrap.linux-x86-plain := $(bootstrap.linux-x86)
 
 .PHONY: all test fuzz clean bootstrap $(addprefix build-,$(LINUX_ARCHES) windows-x86) \
 	$(addprefix unit-,$(LINUX_ARCHES) sanitize tsan windows-x86)
@@ -37,9 +49,9 @@ $(addprefix build-,$(LINUX_ARCHES)): build-%: build/%/CMakeCache.txt
 	cmake --build build/$* --target varnel -j $(JOBS)
 	mkdir -p dist/$*
 	# Replaced, never rewritten in place: a running JVM may have it mapped.
-	cp build/$*/libVarnel.so.$(VERSION_SUFFIX) dist/$*/.libVarnel.so.new
-	mv -f dist/$*/.libVarnel.so.new dist/$*/libVarnel.so.$(VERSION_SUFFIX)
-	ln -sf libVarnel.so.$(VERSION_SUFFIX) dist/$*/libVarnel.so
+	cp build/$*/$(LIBRARY) dist/$*/.libVarnel.so.new
+	mv -f dist/$*/.libVarnel.so.new dist/$*/$(LIBRARY)
+	ln -sf $(LIBRARY) dist/$*/libVarnel.so
 
 # The 32-bit Windows DLL, cross-built with MinGW-w64.
 build-windows-x86: build/windows-x86/CMakeCache.txt
@@ -54,7 +66,7 @@ $(addprefix unit-,$(LINUX_ARCHES) sanitize tsan windows-x86): unit-%: build/%/CM
 	cmake build/$* >/dev/null
 	cmake --build build/$* --target test_programs -j $(JOBS)
 
-test: all $(addprefix unit-,$(LINUX_ARCHES) sanitize tsan windows-x86)
+test: all dist $(addprefix unit-,$(LINUX_ARCHES) sanitize tsan windows-x86)
 	@tools/bootstrap.sh e2e
 	@tools/run-tests.sh
 
@@ -89,3 +101,53 @@ bench: all unit-linux-x86_64 unit-linux-x86
 demo: all
 	@tools/bootstrap.sh e2e
 	@demo/run.sh
+
+# The release archive dist/varnel-$(RELEASE).tar.gz, reproducible (tools/dist.sh).
+.PHONY: dist
+dist: all
+	@tools/dist.sh
+
+# Builds the committed tree again from a fresh copy elsewhere and compares
+# every dist/ file byte for byte (tools/check-reproducible.sh). It doubles the
+# build, so `make test` does not run it.
+.PHONY: check-reproducible
+check-reproducible: dist
+	@tools/check-reproducible.sh
+
+# The Linux library of this machine's width and its libVarnel.so link, into
+# $(DESTDIR)$(LIBDIR); uninstall removes those two and nothing else.
+PREFIX ?= /usr/local
+LIBDIR ?= $(PREFIX)/lib
+INSTALL ?= install
+native_arch.x86_64-64 := linux-x86_64
+native_arch.x86_64-32 := linux-x86
+native_arch.i686-32 := linux-x86
+native_arch.i586-32 := linux-x86
+native_arch.i386-32 := linux-x86
+NATIVE_ARCH ?= $(native_arch.$(shell uname -m)-$(shell getconf LONG_BIT))
+
+.PHONY: install uninstall
+install: $(if $(NATIVE_ARCH),build-$(NATIVE_ARCH),no-native-library)
+	$(INSTALL) -d $(DESTDIR)$(LIBDIR)
+	$(INSTALL) -m 0755 dist/$(NATIVE_ARCH)/$(LIBRARY) $(DESTDIR)$(LIBDIR)/$(LIBRARY)
+	ln -sf $(LIBRARY) $(DESTDIR)$(LIBDIR)/libVarnel.so
+
+uninstall:
+	rm -f $(DESTDIR)$(LIBDIR)/$(LIBRARY) $(DESTDIR)$(LIBDIR)/libVarnel.so
+
+.PHONY: no-native-library
+no-native-library:
+	@echo "install: no Varnel library for $$(uname -m) with $$(getconf LONG_BIT)-bit programs (set NATIVE_ARCH=linux-x86_64 or linux-x86)" >&2
+	@false
+
+# The Linux libraries without mitigations, for measuring their cost only.
+.PHONY: $(addprefix plain-,$(LINUX_ARCHES))
+$(addprefix plain-,$(LINUX_ARCHES)): plain-%: build/%-plain/CMakeCache.txt
+	cmake --build build/$*-plain --target varnel -j $(JOBS)
+
+# The mitigations' cost: hardened and plain library side by side in one JVM
+# per architecture, method by method (tools/bench-hardening.sh).
+.PHONY: bench-hardening
+bench-hardening: all $(addprefix plain-,$(LINUX_ARCHES))
+	@tools/bootstrap.sh e2e
+	@tools/bench-hardening.sh

@@ -19,7 +19,8 @@ namespace {
 // after a failed one. Never unloaded: methods may still hold entry points.
 ModuleHandle libHandle = nullptr;
 
-constexpr char kLibraryVersion[] = "V1_3_0";
+// V<major>_<minor>_<patch>, from the build.
+constexpr char kLibraryVersion[] = VARNEL_VERSION_TEXT;
 
 // Resolves the table in order and stops at the first missing entry point:
 // rows before it point into the new driver, the row itself is null, and the

@@ -26,6 +26,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 cd "$root"
 source tools/arch.sh
+source tools/version.sh
 started=$SECONDS
 
 jdk64=/usr/lib/jvm/java-17-openjdk-amd64
@@ -74,17 +75,17 @@ for arch in "${arches[@]}"; do
     linux-x86) m=(-m32) ;;
     *) die "unknown architecture $arch" ;;
   esac
-  [ -f "dist/$arch/libVarnel.so.V1_3_0_0" ] || die "dist/$arch/libVarnel.so.V1_3_0_0 missing: run make first"
+  [ -f "dist/$arch/$varnel_library" ] || die "dist/$arch/$varnel_library missing: run make first"
   [ -f "build/$arch/tests/libmock_pkcs11.so" ] || die "the mock module is missing: run make unit-$arch first"
   # The library and the mock are measured from copies: a rebuild while the
   # benchmark runs rewrites the files in place under a running process.
   dir=$out/$arch
   rm -rf "$dir"
   mkdir -p "$dir/lib"
-  cp "dist/$arch/libVarnel.so.V1_3_0_0" "$dir/lib/"
-  ln -s libVarnel.so.V1_3_0_0 "$dir/lib/libVarnel.so"
+  cp "dist/$arch/$varnel_library" "$dir/lib/"
+  ln -s "$varnel_library" "$dir/lib/libVarnel.so"
   cp "build/$arch/tests/libmock_pkcs11.so" "$dir/lib/"
-  lib=$dir/lib/libVarnel.so.V1_3_0_0
+  lib=$dir/lib/$varnel_library
   gcc "${m[@]}" -std=c11 -O3 "${warnings[@]}" -fPIC -shared -fvisibility=hidden -D_POSIX_C_SOURCE=200809L \
     "${common_includes[@]}" "${jni_includes[@]}" bench/native/floor.c -o "$dir/libvarnelfloor.so" -ldl
   g++ "${m[@]}" -std=c++17 -O2 "${warnings[@]}" "${common_includes[@]}" -I tests/unit "${jni_includes[@]}" \

@@ -84,6 +84,7 @@ done
 run_counted "exports linux-x86_64" tests/check-exports.sh linux-x86_64
 run_counted "exports linux-x86" tests/check-exports.sh linux-x86
 run_counted "exports windows-x86" tests/check-dll-exports.sh windows-x86
+run_counted "release archive and install" tests/check-release.sh
 run_counted "e2e linux-x86_64" tests/e2e/run.sh linux-x86_64
 run_counted "e2e linux-x86" tests/e2e/run.sh linux-x86
 

@@ -31,7 +31,7 @@ public final class JVarnel {
     /** Calls C_Finalize on the loaded driver. */
     public static native String Finalize();
 
-    /** Returns {status, bridge version} such as {"0", "V1_3_0"}. */
+    /** Returns {status, bridge version}: {"0", "V<major>_<minor>_<patch>"}. */
     public static native String[] GetVersion();
 
     /** Lists slot ids after the status; a non-zero {@code tokenPresent} keeps only slots holding a token. */
