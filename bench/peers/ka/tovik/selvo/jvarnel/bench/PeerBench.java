@@ -15,6 +15,7 @@ import java.util.Arrays;
 import java.util.Base64;
 import java.util.List;
 import java.util.Map;
+import java.util.function.Function;
 
 import ka.tovik.selvo.jvarnel.JVarnel;
 import sun.security.pkcs11.wrapper.CK_ATTRIBUTE;
@@ -117,26 +118,26 @@ public final class PeerBench {
         return new String(p.getByteArray(offset, size), StandardCharsets.UTF_8);
     }
 
-    /** An operation three ways, and what each answer reads as, to compare them. */
+    /**
+     * An operation three ways. The peers answer a text to compare; Varnel's
+     * answer is read into the same form by {@code varnelAnswer}.
+     */
     static final class Operation {
         final String name;
         final String why;  // why the ratios differ from 1 on this driver
         final FrameBench.Call varnel;
         final FrameBench.Call wrapper;
         final FrameBench.Call jna;
-        final java.util.function.Function<Object, String> varnelAnswer;
-        final java.util.function.Function<Object, String> peerAnswer;
+        final Function<Object, String> varnelAnswer;
 
         Operation(String name, String why, FrameBench.Call varnel, FrameBench.Call wrapper, FrameBench.Call jna,
-                java.util.function.Function<Object, String> varnelAnswer,
-                java.util.function.Function<Object, String> peerAnswer) {
+                Function<Object, String> varnelAnswer) {
             this.name = name;
             this.why = why;
             this.varnel = varnel;
             this.wrapper = wrapper;
             this.jna = jna;
             this.varnelAnswer = varnelAnswer;
-            this.peerAnswer = peerAnswer;
         }
     }
 
@@ -157,9 +158,8 @@ public final class PeerBench {
         final byte[] cipherBase64 = Base64.getEncoder().encode(cipherText);
         final byte[] labelBytes = label.getBytes(StandardCharsets.UTF_8);
         List<Operation> list = new ArrayList<>();
-        java.util.function.Function<Object, String> status0 = a -> String.join(",", checked(a, "Varnel"));
-        java.util.function.Function<Object, String> element1 = a -> checked(a, "Varnel")[1];
-        java.util.function.Function<Object, String> same = a -> String.valueOf(a);
+        Function<Object, String> allElements = a -> String.join(",", checked(a, "Varnel"));
+        Function<Object, String> element1 = a -> checked(a, "Varnel")[1];
 
         list.add(new Operation("GetTokenInfo",
                 nullDriver ? "Varnel makes 19 strings from the record, the wrapper a CK_TOKEN_INFO object with "
@@ -179,7 +179,7 @@ public final class PeerBench {
                 a -> {
                     String[] t = checked(a, "GetTokenInfo");
                     return t[1] + t[2] + t[3] + t[4];
-                }, same));
+                }));
 
         list.add(new Operation("OpenSession + CloseSession",
                 nullDriver ? "Varnel formats the handle as text, calls FindClass and builds a String[]; the "
@@ -198,7 +198,7 @@ public final class PeerBench {
                     ok(jna.C_OpenSession(ulong(slot), ulong(CKF_SESSION), null, null, opened), "C_OpenSession");
                     return jna.C_CloseSession(opened.getValue()).toString();
                 },
-                a -> String.valueOf(a), same));
+                String::valueOf));
 
         list.add(new Operation("search: FindObjectsInit + FindObjects + FindObjectsFinal",
                 nullDriver ? "Varnel formats 100 handles as text in a String[] of 101; the wrapper returns a "
@@ -230,7 +230,7 @@ public final class PeerBench {
                         s.append(',').append(handles.getNativeLong((long) i * ULONG).longValue());
                     return s.toString();
                 },
-                status0, same));
+                allElements));
 
         list.add(new Operation("modulus read: GetAttributeValue",
                 nullDriver ? "Varnel asks for five attributes, allocates five buffers and answers Base64 text; the "
@@ -251,7 +251,7 @@ public final class PeerBench {
                     ok(jna.C_GetAttributeValue(jSession, ulong(publicKey), template, ulong(1)), "value");
                     return base64(value.getByteArray(0, (int) length));
                 },
-                element1, same));
+                element1));
 
         list.add(new Operation("SignInit + Sign",
                 nullDriver ? "Varnel zeroes a 4 KB buffer, encodes the signature as Base64 and builds a String[]; "
@@ -272,7 +272,7 @@ public final class PeerBench {
                     ok(jna.C_Sign(jSession, toSign, ulong(toSign.length), signature, length), "C_Sign");
                     return base64(signature.getByteArray(0, length.getValue().intValue()));
                 },
-                element1, same));
+                element1));
 
         list.add(new Operation("DecryptInit + Decrypt",
                 nullDriver ? "Varnel decodes 344 Base64 characters, zeroes a 10 KB buffer and answers Base64 "
@@ -296,7 +296,7 @@ public final class PeerBench {
                     ok(jna.C_Decrypt(jSession, cipherText, ulong(cipherText.length), plain, length), "C_Decrypt");
                     return base64(plain.getByteArray(0, length.getValue().intValue()));
                 },
-                element1, same));
+                element1));
         return list;
     }
 
@@ -374,8 +374,8 @@ public final class PeerBench {
         for (Operation op : operations(nullDriver, p11, jna, slot, session, publicKey, privateKey, label, toSign,
                 cipherText)) {
             String want = op.varnelAnswer.apply(op.varnel.call());
-            String byWrapper = op.peerAnswer.apply(op.wrapper.call());
-            String byJna = op.peerAnswer.apply(op.jna.call());
+            String byWrapper = String.valueOf(op.wrapper.call());
+            String byJna = String.valueOf(op.jna.call());
             Stats.check(want.equals(byWrapper), op.name + " on " + driver + ": Varnel answers '" + want
                     + "', the JDK wrapper '" + byWrapper + "'");
             Stats.check(want.equals(byJna), op.name + " on " + driver + ": Varnel answers '" + want
