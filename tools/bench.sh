@@ -139,7 +139,8 @@ for arch in "${arches[@]}"; do
     linux-x86)
       fetch_softhsm_i386 || die "could not fetch libsofthsm2:i386"
       [ -x "$jdk32/bin/java" ] || die "32-bit JDK missing: $jdk32"
-      if "$jdk32/bin/java" -version >/dev/null 2>&1; then
+      # VARNEL_I386_RUNNER=qemu-i386 takes the emulated path here too.
+      if [ -z "$VARNEL_I386_RUNNER" ] && "$jdk32/bin/java" -version >/dev/null 2>&1; then
         java=("$jdk32/bin/java")
         runner=""
         how="native"

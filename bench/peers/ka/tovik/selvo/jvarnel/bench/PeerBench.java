@@ -184,7 +184,8 @@ public final class PeerBench {
         list.add(new Operation("OpenSession + CloseSession",
                 nullDriver ? "Varnel formats the handle as text, calls FindClass and builds a String[]; the "
                         + "wrapper returns a long; JNA boxes every argument through reflection."
-                        : "SoftHSM2 makes and tears down a session object, which takes most of the time.",
+                        : "SoftHSM2's own work is small here, so the frames still show: Varnel's text handle and "
+                        + "String[] against the wrapper's long, JNA's reflection against both.",
                 () -> {
                     String[] opened = checked(JVarnel.OpenSession((int) slot, (int) CKF_SESSION), "OpenSession");
                     return JVarnel.CloseSession(Long.parseLong(opened[1]));
@@ -201,8 +202,9 @@ public final class PeerBench {
                 String::valueOf));
 
         list.add(new Operation("search: FindObjectsInit + FindObjects + FindObjectsFinal",
-                nullDriver ? "Varnel formats 100 handles as text in a String[] of 101; the wrapper returns a "
-                        + "long[]; JNA copies the handles out of native memory one by one."
+                nullDriver ? "Varnel formats 100 handles as text in a String[] of 101; the wrapper converts its "
+                        + "CK_ATTRIBUTE template into C through JNI on every call and returns a long[]; JNA copies "
+                        + "the handles out of native memory one by one."
                         : "SoftHSM2 compares the label of every object on the token, which takes most of the time.",
                 () -> {
                     JVarnel.FindObjectsInit(session, label, 0);
@@ -234,8 +236,11 @@ public final class PeerBench {
 
         list.add(new Operation("modulus read: GetAttributeValue",
                 nullDriver ? "Varnel asks for five attributes, allocates five buffers and answers Base64 text; the "
-                        + "peers ask for the modulus alone and answer its bytes."
-                        : "SoftHSM2 looks the object up twice (length, then value) every way.",
+                        + "peers ask for the modulus alone, but the wrapper converts its template into C and the "
+                        + "value back into Java objects through JNI, and JNA allocates native memory twice and "
+                        + "marshals each call through reflection."
+                        : "SoftHSM2 looks the object up twice (length, then value) every way, which takes most "
+                        + "of the time; JNA's marshalling still shows.",
                 () -> JVarnel.GetAttributeValue(session, publicKey, "modulus"),
                 unchecked(() -> {
                     CK_ATTRIBUTE[] modulus = {new CK_ATTRIBUTE(CKA_MODULUS)};
