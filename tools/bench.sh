@@ -161,7 +161,7 @@ for arch in "${arches[@]}"; do
         cp "$jdk32/lib/server/libjvm.so" "$shadow/lib/server/"
         java=(qemu-i386 "$shadow/bin/java" -Xint -Djdk.lang.Process.launchMechanism=FORK)
         runner=qemu-i386
-        how="under qemu-i386, interpreted (-Xint)"
+        how="under qemu-i386, interpreted"
         frame_args=(--trials 31 --batch-ms 2 --warmup-ms 50 --growth-trials 3 --growth-passes 5 --cold 6)
         real_args=(--trials 11 --trial-ms 400)
       fi

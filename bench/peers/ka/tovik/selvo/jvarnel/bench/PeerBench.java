@@ -119,8 +119,9 @@ public final class PeerBench {
     }
 
     /**
-     * An operation three ways. The peers answer a text to compare; Varnel's
-     * answer is read into the same form by {@code varnelAnswer}.
+     * An operation three ways, each answering in its own kind (Varnel texts,
+     * the peers byte arrays, handle arrays and objects); for the check before
+     * timing, {@code varnelAnswer} and {@link #peerText} read them into one form.
      */
     static final class Operation {
         final String name;
@@ -151,6 +152,21 @@ public final class PeerBench {
         return Base64.getEncoder().encodeToString(bytes);
     }
 
+    /** A peer's answer as the text Varnel's answer reads as. */
+    static String peerText(Object answer) {
+        if (answer instanceof byte[]) return base64((byte[]) answer);
+        if (answer instanceof long[]) {
+            StringBuilder s = new StringBuilder("0");
+            for (long handle : (long[]) answer) s.append(',').append(handle);
+            return s.toString();
+        }
+        if (answer instanceof CK_TOKEN_INFO) {
+            CK_TOKEN_INFO info = (CK_TOKEN_INFO) answer;
+            return text(info.label) + text(info.manufacturerID) + text(info.model) + text(info.serialNumber);
+        }
+        return String.valueOf(answer);
+    }
+
     /** The six operations on one driver, Varnel's session and keys already set up. */
     static List<Operation> operations(boolean nullDriver, PKCS11 p11, Cryptoki jna, long slot, long session,
             long publicKey, long privateKey, String label, byte[] toSign, byte[] cipherText) {
@@ -166,11 +182,7 @@ public final class PeerBench {
                         + "char arrays, JNA reads four texts out of native memory it allocates per call."
                         : "SoftHSM2 gathers the token's state on every call, which takes most of the time.",
                 () -> JVarnel.GetTokenInfo((int) slot),
-                unchecked(() -> {
-                    CK_TOKEN_INFO info = p11.C_GetTokenInfo(slot);
-                    return text(info.label) + text(info.manufacturerID) + text(info.model)
-                            + text(info.serialNumber);
-                }),
+                unchecked(() -> p11.C_GetTokenInfo(slot)),
                 () -> {
                     Memory info = new Memory(512);  // CK_TOKEN_INFO is 208 bytes on LP64
                     ok(jna.C_GetTokenInfo(ulong(slot), info), "C_GetTokenInfo");
@@ -216,7 +228,7 @@ public final class PeerBench {
                     p11.C_FindObjectsInit(session, new CK_ATTRIBUTE[] {new CK_ATTRIBUTE(CKA_LABEL, labelBytes)});
                     long[] found = p11.C_FindObjects(session, 100);
                     p11.C_FindObjectsFinal(session);
-                    return "0," + Arrays.toString(found).replaceAll("[\\[\\] ]", "");
+                    return found;
                 }),
                 () -> {
                     Memory value = new Memory(labelBytes.length);
@@ -227,10 +239,9 @@ public final class PeerBench {
                     NativeLongByReference count = new NativeLongByReference();
                     ok(jna.C_FindObjects(jSession, handles, ulong(100), count), "C_FindObjects");
                     ok(jna.C_FindObjectsFinal(jSession), "C_FindObjectsFinal");
-                    StringBuilder s = new StringBuilder("0");
-                    for (int i = 0; i < count.getValue().intValue(); ++i)
-                        s.append(',').append(handles.getNativeLong((long) i * ULONG).longValue());
-                    return s.toString();
+                    long[] found = new long[count.getValue().intValue()];
+                    for (int i = 0; i < found.length; ++i) found[i] = handles.getNativeLong((long) i * ULONG).longValue();
+                    return found;
                 },
                 allElements));
 
@@ -245,7 +256,7 @@ public final class PeerBench {
                 unchecked(() -> {
                     CK_ATTRIBUTE[] modulus = {new CK_ATTRIBUTE(CKA_MODULUS)};
                     p11.C_GetAttributeValue(session, publicKey, modulus);
-                    return base64(modulus[0].getByteArray());
+                    return modulus[0].getByteArray();
                 }),
                 () -> {
                     Memory template = triple(CKA_MODULUS, null, 0);
@@ -254,7 +265,7 @@ public final class PeerBench {
                     Memory value = new Memory(length);
                     template.setPointer(ULONG, value);
                     ok(jna.C_GetAttributeValue(jSession, ulong(publicKey), template, ulong(1)), "value");
-                    return base64(value.getByteArray(0, (int) length));
+                    return value.getByteArray(0, (int) length);
                 },
                 element1));
 
@@ -268,14 +279,14 @@ public final class PeerBench {
                 },
                 unchecked(() -> {
                     p11.C_SignInit(session, new CK_MECHANISM(CKM_RSA_PKCS), privateKey);
-                    return base64(p11.C_Sign(session, toSign));
+                    return p11.C_Sign(session, toSign);
                 }),
                 () -> {
                     ok(jna.C_SignInit(jSession, triple(CKM_RSA_PKCS, null, 0), ulong(privateKey)), "C_SignInit");
                     Memory signature = new Memory(4096);
                     NativeLongByReference length = new NativeLongByReference(ulong(4096));
                     ok(jna.C_Sign(jSession, toSign, ulong(toSign.length), signature, length), "C_Sign");
-                    return base64(signature.getByteArray(0, length.getValue().intValue()));
+                    return signature.getByteArray(0, length.getValue().intValue());
                 },
                 element1));
 
@@ -291,7 +302,7 @@ public final class PeerBench {
                     p11.C_DecryptInit(session, new CK_MECHANISM(CKM_RSA_PKCS), privateKey);
                     byte[] plain = new byte[4096];
                     int n = p11.C_Decrypt(session, 0, cipherText, 0, cipherText.length, 0, plain, 0, plain.length);
-                    return base64(Arrays.copyOf(plain, n));
+                    return Arrays.copyOf(plain, n);
                 }),
                 () -> {
                     ok(jna.C_DecryptInit(jSession, triple(CKM_RSA_PKCS, null, 0), ulong(privateKey)),
@@ -299,7 +310,7 @@ public final class PeerBench {
                     Memory plain = new Memory(4096);
                     NativeLongByReference length = new NativeLongByReference(ulong(4096));
                     ok(jna.C_Decrypt(jSession, cipherText, ulong(cipherText.length), plain, length), "C_Decrypt");
-                    return base64(plain.getByteArray(0, length.getValue().intValue()));
+                    return plain.getByteArray(0, length.getValue().intValue());
                 },
                 element1));
         return list;
@@ -379,8 +390,8 @@ public final class PeerBench {
         for (Operation op : operations(nullDriver, p11, jna, slot, session, publicKey, privateKey, label, toSign,
                 cipherText)) {
             String want = op.varnelAnswer.apply(op.varnel.call());
-            String byWrapper = String.valueOf(op.wrapper.call());
-            String byJna = String.valueOf(op.jna.call());
+            String byWrapper = peerText(op.wrapper.call());
+            String byJna = peerText(op.jna.call());
             Stats.check(want.equals(byWrapper), op.name + " on " + driver + ": Varnel answers '" + want
                     + "', the JDK wrapper '" + byWrapper + "'");
             Stats.check(want.equals(byJna), op.name + " on " + driver + ": Varnel answers '" + want
