@@ -251,7 +251,8 @@ public final class PeerBench {
                         + "value back into Java objects through JNI, and JNA allocates native memory twice and "
                         + "marshals each call through reflection."
                         : "SoftHSM2 looks the object up twice (length, then value) every way, which takes most "
-                        + "of the time; JNA's marshalling still shows.",
+                        + "of the time; Varnel asks it for five attributes where the peers ask for one, and JNA's "
+                        + "marshalling still shows.",
                 () -> JVarnel.GetAttributeValue(session, publicKey, "modulus"),
                 unchecked(() -> {
                     CK_ATTRIBUTE[] modulus = {new CK_ATTRIBUTE(CKA_MODULUS)};
