@@ -11,7 +11,9 @@
 #      dlopen + 24 dlsym;
 #   4. bench/native/hotspots: the pieces of the library's own work, timed alone;
 #   5. RealBench: RSA-2048 on a fresh SoftHSM token through Varnel, through
-#      bench/native/direct.c and through SunPKCS11.
+#      bench/native/direct.c and through SunPKCS11;
+#   6. (linux-x86_64) PeerBench: Varnel beside the JDK's PKCS#11 wrapper class
+#      and a JNA binding, on the null driver and on the same token.
 # Then bench/results/bench.md, bench.csv and growth.png are written and the
 # table is printed.
 #
@@ -102,6 +104,11 @@ rm -rf "$out/classes"
 mkdir -p "$out/classes"
 mapfile -t sources < <(find java bench/java -name '*.java' | sort)
 "$jdk64/bin/javac" --release 17 -Xlint:all -Werror -encoding UTF-8 -d "$out/classes" "${sources[@]}"
+# The peers reach the JDK's internal wrapper class, which --release refuses.
+jna_jar=/usr/share/java/jna.jar
+peer_java=(--add-modules jdk.crypto.cryptoki --add-exports jdk.crypto.cryptoki/sun.security.pkcs11.wrapper=ALL-UNNAMED)
+"$jdk64/bin/javac" -Xlint:all -Werror -encoding UTF-8 "${peer_java[@]}" -cp "$out/classes:$jna_jar" \
+  -d "$out/classes" bench/peers/ka/tovik/selvo/jvarnel/bench/PeerBench.java
 
 # ---- run ----
 token_dirs=()
@@ -113,26 +120,31 @@ for arch in "${arches[@]}"; do
   mock=$dir/lib/libmock_pkcs11.so
   echo "== $arch" >&2
 
-  # JVM and settings. A kernel without 32-bit support runs the i386 JVM under
-  # qemu, interpreted (its JIT crashes there): far slower, so fewer trials;
-  # only ratios measured in the same run mean anything.
+  # JVM and settings. A JVM of either width that runs natively gets the full
+  # run. A kernel without 32-bit support runs the i386 JVM under qemu,
+  # interpreted (its JIT crashes there): far slower, so fewer trials; only
+  # ratios measured in the same run mean anything. $how says which, in the
+  # report.
+  frame_args=(--trials 61 --batch-ms 0.5 --warmup-ms 50 --growth-trials 5 --growth-passes 4 --cold 20)
+  real_args=(--trials 31 --trial-ms 40)
   case "$arch" in
     linux-x86_64)
       java=("$jdk64/bin/java" -Xms1g -Xmx1g -Xmn256m)
-      frame_args=(--trials 61 --batch-ms 0.5 --warmup-ms 50 --growth-trials 5 --growth-passes 4 --cold 20)
-      real_args=(--trials 31 --trial-ms 40)
       module=$softhsm64
       runner=""
       unit=(build/linux-x86_64/tests/varnel_unit_tests)
+      how="native"
       check=("$dir/floor_check")
       hot=("$dir/hotspots")
       ;;
     linux-x86)
       fetch_softhsm_i386 || die "could not fetch libsofthsm2:i386"
       [ -x "$jdk32/bin/java" ] || die "32-bit JDK missing: $jdk32"
-      if "$jdk32/bin/java" -version >/dev/null 2>&1; then
+      # VARNEL_I386_RUNNER=qemu-i386 takes the emulated path here too.
+      if [ -z "$VARNEL_I386_RUNNER" ] && "$jdk32/bin/java" -version >/dev/null 2>&1; then
         java=("$jdk32/bin/java")
         runner=""
+        how="native"
       else
         # Under qemu-i386 a 32-bit readdir() on ext4 fails (EOVERFLOW), and the
         # JCE cannot list its policy folder: the JVM runs from a shadow of the
@@ -150,10 +162,11 @@ for arch in "${arches[@]}"; do
         cp "$jdk32/lib/server/libjvm.so" "$shadow/lib/server/"
         java=(qemu-i386 "$shadow/bin/java" -Xint -Djdk.lang.Process.launchMechanism=FORK)
         runner=qemu-i386
+        how="under qemu-i386, interpreted"
+        frame_args=(--trials 31 --batch-ms 2 --warmup-ms 50 --growth-trials 3 --growth-passes 5 --cold 6)
+        real_args=(--trials 11 --trial-ms 400)
       fi
       java+=(-Xms256m -Xmx256m)
-      frame_args=(--trials 31 --batch-ms 2 --warmup-ms 50 --growth-trials 3 --growth-passes 5 --cold 6)
-      real_args=(--trials 11 --trial-ms 400)
       module=$softhsm32
       unit=(run_i386 build/linux-x86/tests/varnel_unit_tests)
       check=(run_i386 "$dir/floor_check")
@@ -163,6 +176,7 @@ for arch in "${arches[@]}"; do
   java+=(-XX:+UseSerialGC -XX:+AlwaysPreTouch -Djava.library.path="$dir/lib"
     -Dvarnel.bench.floor="$dir/libvarnelfloor.so" -cp "$out/classes")
   echo "${java[*]}" | sed "s|/dev/shm/varnel-bench-jdk32\.[^/]*|$jdk32|" >"$dir/jvm.txt"
+  echo "$how" >"$dir/how.txt"
 
   "${check[@]}" "$mock" "$dir/libvarnelnull.so" >"$dir/floor_check.log" 2>&1 || { cat "$dir/floor_check.log" >&2; die "floor check failed ($arch)"; }
   tail -n 1 "$dir/floor_check.log" >&2
@@ -203,6 +217,11 @@ for arch in "${arches[@]}"; do
   taskset -c "$cpu" "${java[@]}" ka.tovik.selvo.jvarnel.bench.RealBench --arch "$arch" --module "$module" --slot "$slot" --pin "$pin" \
     --key-label "$key_label" --data-label "$data_label" --p11-config "$shm/p11-$([ "$arch" = linux-x86 ] && echo 32 || echo 64).cfg" \
     --direct "$dir/direct" --runner "$runner" --out "$dir" --tmp "$shm/run" "${real_args[@]}"
+  if [ "$arch" = linux-x86_64 ]; then
+    # The later -cp stands: the classes and JNA.
+    "${java[@]}" "${peer_java[@]}" -cp "$out/classes:$jna_jar" ka.tovik.selvo.jvarnel.bench.PeerBench --arch "$arch" \
+      --null "$dir/libvarnelnull.so" --module "$module" --slot "$slot" --pin "$pin" --data-label "$data_label" --out "$dir"
+  fi
   unset SOFTHSM2_CONF
   rm -rf "$shm"
 done

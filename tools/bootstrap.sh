@@ -13,7 +13,7 @@ declare -A groups=(
   [windows]="g++-mingw-w64-i686"
   [wine]="wine32:i386"
   [fuzz]="clang libclang-rt-14-dev"
-  [bench]="gnuplot-nox"
+  [bench]="gnuplot-nox libjna-java"
 )
 
 wanted=()

@@ -6,6 +6,8 @@
  * mock-driver figure: the mock logs every call it receives, which costs
  * about as much as some floors.
  *
+ * It also hands out its entry points through C_GetFunctionList.
+ *
  * null_driver_configure(slots, found) sets how many slots and objects it
  * lists (the defaults are 4 and 100).
  */
@@ -279,4 +281,40 @@ EXPORT CK_RV C_UnwrapKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, 
     (void)attributes;
     (void)count;
     return wrapped ? handle(ANSWER_UNWRAPPED, key) : CKR_ARGUMENTS_BAD;
+}
+
+/* For the peers that bind a module through its function list (the JDK's
+ * PKCS#11 wrapper): the entry points above; the rest stay null, and no peer
+ * calls them. */
+EXPORT CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
+    static CK_FUNCTION_LIST functions = {
+        .version = {2, 20},
+        .C_Initialize = C_Initialize,
+        .C_Finalize = C_Finalize,
+        .C_GetSlotList = C_GetSlotList,
+        .C_GetTokenInfo = C_GetTokenInfo,
+        .C_OpenSession = C_OpenSession,
+        .C_CloseSession = C_CloseSession,
+        .C_Login = C_Login,
+        .C_Logout = C_Logout,
+        .C_GetAttributeValue = C_GetAttributeValue,
+        .C_SetAttributeValue = C_SetAttributeValue,
+        .C_DestroyObject = C_DestroyObject,
+        .C_FindObjectsInit = C_FindObjectsInit,
+        .C_FindObjects = C_FindObjects,
+        .C_FindObjectsFinal = C_FindObjectsFinal,
+        .C_GenerateKeyPair = C_GenerateKeyPair,
+        .C_GenerateKey = C_GenerateKey,
+        .C_SignInit = C_SignInit,
+        .C_Sign = C_Sign,
+        .C_EncryptInit = C_EncryptInit,
+        .C_Encrypt = C_Encrypt,
+        .C_DecryptInit = C_DecryptInit,
+        .C_Decrypt = C_Decrypt,
+        .C_WrapKey = C_WrapKey,
+        .C_UnwrapKey = C_UnwrapKey,
+    };
+    if (!list) return CKR_ARGUMENTS_BAD;
+    *list = &functions;
+    return CKR_OK;
 }

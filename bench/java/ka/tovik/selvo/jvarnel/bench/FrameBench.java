@@ -45,6 +45,12 @@ public final class FrameBench {
         } else if (answer instanceof String[]) {
             String[] array = (String[]) answer;
             sink += array.length + array[array.length - 1].length();
+        } else if (answer instanceof byte[]) {  // the peers' answers (PeerBench)
+            sink += ((byte[]) answer).length;
+        } else if (answer instanceof long[]) {
+            sink += ((long[]) answer).length;
+        } else if (answer != null) {
+            sink += 1;
         } else {
             sink -= 1_000_000;  // null: never expected, and it shows
         }

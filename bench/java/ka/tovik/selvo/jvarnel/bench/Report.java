@@ -7,6 +7,7 @@ import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.HashMap;
 import java.util.LinkedHashMap;
 import java.util.LinkedHashSet;
@@ -66,7 +67,23 @@ public final class Report {
                 + "]";
     }
 
-    static final double FRAME_GOAL = 1.25;
+    static final double FRAME_GOAL = 1.15;
+    // Decrypt and WrapKey must zero 10 KB of driver buffer.
+    static final double ZEROING_FRAME_GOAL = 1.30;
+    static final double LONG_DECRYPT_GOAL = 2.0;  // Decrypt of 10,000 characters, against its floor
+    static final int LONG_DECRYPT_CHARS = 10000;
+
+    static double frameGoal(String method) {
+        return method.equals("Decrypt") || method.equals("WrapKey") ? ZEROING_FRAME_GOAL : FRAME_GOAL;
+    }
+
+    /** How each architecture's JVM ran ("native", or under which emulator), from how.txt. */
+    static final Map<String, String> how = new HashMap<>();
+
+    static String titled(String arch) {
+        String h = how.getOrDefault(arch, "");
+        return h.isEmpty() ? arch : arch + " (" + h + ")";
+    }
     static final double DIRECT_GOAL = 0.98;
     static final double SUN_GOAL = 1.0;
     static final double LINEAR_TOLERANCE = 0.10;
@@ -84,7 +101,11 @@ public final class Report {
         Map<String, Tsv> real = new LinkedHashMap<>();
         Map<String, Tsv> heap = new LinkedHashMap<>();
         Map<String, Tsv> hot = new LinkedHashMap<>();
+        Map<String, Tsv> peers = new LinkedHashMap<>();
         for (String arch : arches) {
+            Path howFile = run.resolve(arch).resolve("how.txt");
+            if (Files.exists(howFile)) how.put(arch, Files.readString(howFile, StandardCharsets.UTF_8).trim());
+            peers.put(arch, new Tsv(run.resolve(arch).resolve("peers.tsv")));
             hot.put(arch, new Tsv(run.resolve(arch).resolve("hotspots.tsv")));
             frame.put(arch, new Tsv(run.resolve(arch).resolve("frame.tsv")));
             growth.put(arch, new Tsv(run.resolve(arch).resolve("growth.tsv")));
@@ -105,9 +126,15 @@ public final class Report {
                     + "method makes, and nothing else. *mock*: the method against the unit suite's mock driver "
                     + "with sticky answers, which logs every call it receives; *null driver*: against "
                     + "bench/native/null_driver.c, which only copies out the same answers. All three were timed "
-                    + "in the same trials.\n\n");
+                    + "in the same trials. The goal is " + f(FRAME_GOAL, 2) + " on the null driver, "
+                    + f(ZEROING_FRAME_GOAL, 2) + " for Decrypt and WrapKey, which zero 10 KB of driver buffer.\n\n");
+            for (String arch : arches)
+                md.append("- ").append(arch).append(": the JVM ran ").append(how.getOrDefault(arch, "(not recorded)"))
+                        .append(how.getOrDefault(arch, "").equals("native") ? "" : "; its times mean nothing, its "
+                                + "ratios compare like with like").append(".\n");
+            md.append('\n');
             md.append("| method | input |");
-            for (String arch : arches) md.append(" ").append(arch).append(", mock | ").append(arch)
+            for (String arch : arches) md.append(" ").append(titled(arch)).append(", mock | ").append(titled(arch))
                     .append(", null driver |");
             md.append(" ").append(arches.get(0)).append(" ns: mock / null driver / floor / mock alone |\n|---|---|");
             for (int i = 0; i < arches.size(); ++i) md.append("---|---|");
@@ -133,10 +160,10 @@ public final class Report {
                     if (arch.equals(arches.get(0)))
                         absolute = f(d(r, "varnel_ns"), 0) + " / " + f(d(r, "null_ns"), 0) + " / "
                                 + f(d(r, "floor_ns"), 0) + " / " + f(d(r, "mock_ns"), 0);
-                    if (d(r, "null_ratio") > FRAME_GOAL)
+                    if (d(r, "null_ratio") > frameGoal(method))
                         overNull.computeIfAbsent(arch, x -> new ArrayList<>())
                                 .add(method + " " + f(d(r, "null_ratio"), 2));
-                    if (d(r, "ratio") > FRAME_GOAL)
+                    if (d(r, "ratio") > frameGoal(method))
                         overMock.computeIfAbsent(arch, x -> new ArrayList<>()).add(method);
                     for (String[] m : new String[][] {{"varnel_ns", "varnel_min", "varnel_max", "ns"},
                         {"null_ns", "null_min", "null_max", "ns"}, {"floor_ns", "floor_min", "floor_max", "ns"},
@@ -154,11 +181,19 @@ public final class Report {
                 int total = frame.get(arch).rows.size();
                 List<String> overN = overNull.getOrDefault(arch, new ArrayList<>());
                 List<String> overM = overMock.getOrDefault(arch, new ArrayList<>());
-                goals.add(String.format(Locale.ROOT, "Frame cost ≤ %.2fx its floor, null driver (%s): %d of %d "
-                        + "methods met%s", FRAME_GOAL, arch, total - overN.size(), total,
-                        overN.isEmpty() ? "" : "; over: " + String.join(", ", overN)));
-                goals.add(String.format(Locale.ROOT, "Frame cost ≤ %.2fx its floor, mock driver (%s): %d of %d "
-                        + "methods met", FRAME_GOAL, arch, total - overM.size(), total));
+                goals.add(String.format(Locale.ROOT, "Frame cost ≤ %.2fx its floor (%.2fx for Decrypt and WrapKey), "
+                        + "null driver (%s): %d of %d methods met%s", FRAME_GOAL, ZEROING_FRAME_GOAL, titled(arch),
+                        total - overN.size(), total, overN.isEmpty() ? "" : "; over: " + String.join(", ", overN)));
+                goals.add(String.format(Locale.ROOT, "Frame cost ≤ %.2fx its floor (%.2fx for Decrypt and WrapKey), "
+                        + "mock driver (%s): %d of %d methods met", FRAME_GOAL, ZEROING_FRAME_GOAL, titled(arch),
+                        total - overM.size(), total));
+                for (Map<String, String> r : growth.get(arch).rows)
+                    if ("Decrypt input chars".equals(r.get("series"))
+                            && Integer.parseInt(r.get("x")) == LONG_DECRYPT_CHARS)
+                        goals.add(String.format(Locale.ROOT, "Decrypt of %,d characters ≤ %.1fx its floor, null "
+                                + "driver (%s): %s — %s", LONG_DECRYPT_CHARS, LONG_DECRYPT_GOAL, titled(arch),
+                                d(r, "null_ratio") <= LONG_DECRYPT_GOAL ? "met" : "not met",
+                                spread(r, "null_ratio", 2)));
             }
 
             // ---- the library's own work ----
@@ -292,6 +327,14 @@ public final class Report {
             }
             md.append("\n![cost against size](growth.png)\n\n");
 
+            // ---- peers ----
+            md.append("### Peers: Varnel / the JDK's PKCS#11 wrapper class, Varnel / a JNA binding (per-trial "
+                    + "ratios of the time per operation, median [min–max]; below 1 Varnel is faster)\n\n");
+            md.append("Each peer calls the same driver functions in the same JVM; every way gave the same answer "
+                    + "before it was timed.\n\n");
+            md.append(peerTable(arches, peers, csv));
+            md.append('\n');
+
             // ---- heap ----
             md.append("### Heap blocks taken per call (tests/unit/heap_test.cpp)\n\n| method |");
             for (String arch : arches) md.append(" ").append(arch).append(" allocations / frees |");
@@ -330,7 +373,9 @@ public final class Report {
                     + (heapOk ? "met" : "not met"));
         }
 
-        Files.write(results.resolve("summary.md"), summary(arches, frame, real, growth).getBytes(StandardCharsets.UTF_8));
+        Files.write(results.resolve("summary.md"),
+                (summary(arches, frame, real, growth) + "\n" + peerTable(arches, peers, null))
+                        .getBytes(StandardCharsets.UTF_8));
 
         StringBuilder full = new StringBuilder();
         full.append("## Goals\n\n");
@@ -344,7 +389,8 @@ public final class Report {
     static String summary(List<String> arches, Map<String, Tsv> frame, Map<String, Tsv> real, Map<String, Tsv> growth) {
         StringBuilder md = new StringBuilder();
         md.append("| method | input |");
-        for (String arch : arches) md.append(" ").append(arch).append(", null driver | ").append(arch).append(", mock |");
+        for (String arch : arches)
+            md.append(" ").append(titled(arch)).append(", null driver | ").append(titled(arch)).append(", mock |");
         md.append("\n|---|---|");
         for (int i = 0; i < arches.size(); ++i) md.append("---|---|");
         md.append('\n');
@@ -362,7 +408,7 @@ public final class Report {
                 }
                 input = r.get("input");
                 String nul = spread(r, "null_ratio", 2);
-                cells.append(" ").append(d(r, "null_ratio") > FRAME_GOAL ? "**" + nul + "**" : nul).append(" | ")
+                cells.append(" ").append(d(r, "null_ratio") > frameGoal(method) ? "**" + nul + "**" : nul).append(" | ")
                         .append(f(d(r, "ratio"), 2)).append(" |");
             }
             md.append("| ").append(method).append(" | ").append(input).append(" |").append(cells).append('\n');
@@ -409,6 +455,38 @@ public final class Report {
         return md.toString();
     }
 
+    /** Varnel beside its peers, a row per driver and operation; with csv, every figure there too. */
+    static String peerTable(List<String> arches, Map<String, Tsv> peers, PrintWriter csv) {
+        StringBuilder md = new StringBuilder();
+        md.append("| arch | driver | operation | Varnel ns | Varnel / JDK wrapper | Varnel / JNA | why |\n"
+                + "|---|---|---|---|---|---|---|\n");
+        for (String arch : arches) {
+            Set<String> rows = new LinkedHashSet<>();
+            for (Map<String, String> r : peers.get(arch).rows) rows.add(r.get("driver") + "\t" + r.get("operation"));
+            for (String k : rows) {
+                String[] parts = k.split("\t");
+                Map<String, String> wrapper = findPeer(peers.get(arch), parts[0], parts[1], "JDK wrapper");
+                Map<String, String> jna = findPeer(peers.get(arch), parts[0], parts[1], "JNA");
+                Map<String, String> any = wrapper != null ? wrapper : jna;
+                md.append("| ").append(titled(arch)).append(" | ").append(parts[0]).append(" | ").append(parts[1])
+                        .append(" | ").append(f(d(any, "varnel_ns"), 0)).append(" | ")
+                        .append(wrapper == null ? "n/a" : spread(wrapper, "ratio", 2)).append(" | ")
+                        .append(jna == null ? "n/a" : spread(jna, "ratio", 2)).append(" | ").append(any.get("why"))
+                        .append(" |\n");
+                if (csv == null) continue;
+                for (Map<String, String> r : Arrays.asList(wrapper, jna)) {
+                    if (r == null) continue;
+                    for (String m : new String[] {"varnel_ns", "peer_ns", "ratio"})
+                        csv.println(String.join(",", arch, "peers", quote(parts[1]),
+                                quote(parts[0] + " / " + r.get("peer")), m, r.get(m),
+                                r.get(m.replace("_ns", "") + "_min"), r.get(m.replace("_ns", "") + "_max"),
+                                m.equals("ratio") ? "x" : "ns"));
+                }
+            }
+        }
+        return md.toString();
+    }
+
     static String verdict(Map<String, String> r, double goal) {
         if (d(r, "median") >= goal) return "met";
         if (d(r, "max") >= goal) return "not shown (median below, spread reaches it)";
@@ -423,6 +501,13 @@ public final class Report {
     static Map<String, String> find(Tsv t, String column, String value) {
         for (Map<String, String> r : t.rows)
             if (value.equals(r.get(column))) return r;
+        return null;
+    }
+
+    static Map<String, String> findPeer(Tsv t, String driver, String operation, String peer) {
+        for (Map<String, String> r : t.rows)
+            if (driver.equals(r.get("driver")) && operation.equals(r.get("operation")) && peer.equals(r.get("peer")))
+                return r;
         return null;
     }
 
