@@ -15,8 +15,8 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd -P)
 root=$(cd "$here/.." && pwd -P)
 build="$root/build"
-jdk=/usr/lib/jvm/java-17-openjdk-amd64
-module=/usr/lib/softhsm/libsofthsm2.so
+source "$root/tools/harness.sh"
+module=$softhsm64
 libdir="$root/dist/linux-x86_64"
 
 die() {
@@ -24,13 +24,12 @@ die() {
   exit 1
 }
 
-[ -x "$jdk/bin/javac" ] || die "64-bit JDK missing: $jdk (run tools/bootstrap.sh)"
+[ -x "$jdk64/bin/javac" ] || die "64-bit JDK missing: $jdk64 (run tools/bootstrap.sh)"
 [ -f "$module" ] || die "SoftHSM module missing: $module (package softhsm2)"
 command -v softhsm2-util >/dev/null || die "softhsm2-util missing (package softhsm2)"
 [ -e "$libdir/libVarnel.so" ] || die "$libdir/libVarnel.so missing: run make first"
 
 # --- a token of its own
-source "$root/tools/softhsm.sh"
 store=$(scratch_dir varnel-demo-softhsm)
 trap 'rm -rf "$store"' EXIT
 use_token_store "$store"
@@ -48,25 +47,15 @@ run_logged softhsm2-util --init-token --free --label "$token_label" --pin "$user
 
 # --- compile the bridge's Java class and the demo
 classes="$build/demo-classes"
-rm -rf "$classes"
-mkdir -p "$classes"
-mapfile -t sources < <(find "$root/java" "$here/java" -name '*.java' | sort)
-"$jdk/bin/javac" --release 17 -Xlint:all -Werror -encoding UTF-8 -d "$classes" "${sources[@]}" \
-  || die "javac failed"
+compile_java "$classes" "$here/java" || die "javac failed"
+use_jvm linux-x86_64
 
 # --- run it
 echo "demo: java -Xcheck:jni -Djava.library.path=$libdir ka.tovik.selvo.jvarnel.demo.SignDemo" \
   "$module first <PIN> $key_label"
 echo
-log="$store/demo.log"
-rc=0
-"$jdk/bin/java" -Xcheck:jni -Djava.library.path="$libdir" -cp "$classes" \
-  ka.tovik.selvo.jvarnel.demo.SignDemo "$module" first "$user_pin" "$key_label" \
-  </dev/null >"$log" 2>&1 || rc=$?
-cat "$log"
+run_jvm demo "$store/demo.log" -Djava.library.path="$libdir" -cp "$classes" \
+  ka.tovik.selvo.jvarnel.demo.SignDemo "$module" first "$user_pin" "$key_label"
 echo
-if grep -q WARNING "$log"; then
-  die "the JVM printed warnings (see the WARNING lines above)"
-fi
-[ "$rc" -eq 0 ] || die "the demo exited with status $rc"
+judge_jvm '^Result: ' || die "the demo failed"
 echo "demo: passed"
