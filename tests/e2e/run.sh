@@ -77,13 +77,17 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
-# wait_for WHAT SECONDS COMMAND...: retries COMMAND until it succeeds.
+# wait_for LOG SECONDS COMMAND...: retries COMMAND until it succeeds; LOG is the
+# log of the daemon being waited for, shown when it does not come up.
 wait_for() {
-  local what=$1 tries=$(($2 * 10))
+  local log=$1 tries=$(($2 * 10))
   shift 2
   until "$@" >/dev/null 2>&1; do
     tries=$((tries - 1))
-    [ "$tries" -gt 0 ] || die "$what did not come up"
+    if [ "$tries" -le 0 ]; then
+      cat "$log" >&2
+      die "$(basename "$log" .log) did not come up"
+    fi
     sleep 0.1
   done
 }

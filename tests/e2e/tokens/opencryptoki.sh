@@ -21,7 +21,7 @@ token_setup() {
   mount --bind "$ock/etc" /etc/opencryptoki
   mount --bind "$ock/log" /var/log/opencryptoki
   start_daemon "$ock/pkcsslotd.log" /usr/sbin/pkcsslotd -f
-  wait_for pkcsslotd 10 test -S /run/pkcsslotd.socket
+  wait_for "$ock/pkcsslotd.log" 10 test -S /run/pkcsslotd.socket
   # The token starts with the SO PIN 87654321 and no user PIN; a PIN the SO sets is "to be
   # changed" until the user changes it.
   echo "$token_label" | logged pkcsconf -c 3 -I -S 87654321
