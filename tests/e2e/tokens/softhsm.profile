@@ -5,6 +5,7 @@ login.wrongPinFlags = 0x10000
 # CKR_OBJECT_HANDLE_INVALID, not CKR_KEY_HANDLE_INVALID
 key.invalidHandle = 130
 # CKR_GENERAL_ERROR, not CKR_DATA_LEN_RANGE
-encrypt.tooLong = 5
+encrypt.tooLong.rsapkcs = 5
+encrypt.tooLong.rsapkcsoaep = 5
 # CKR_GENERAL_ERROR, not CKR_ENCRYPTED_DATA_INVALID
 decrypt.wrongPadding = 5

@@ -17,7 +17,8 @@ wrapKey = 84
 # C_Encrypt reports the length of the buffer it was given, 4096, not the cipher text's
 encrypt.reportedLength = 4096
 # CKR_GENERAL_ERROR, not CKR_DATA_LEN_RANGE
-encrypt.tooLong = 5
+encrypt.tooLong.rsapkcs = 5
+encrypt.tooLong.rsapkcsoaep = 5
 # a failed C_Encrypt or C_Decrypt leaves its operation active: every later init in the session
 # answers CKR_OPERATION_ACTIVE
 failure.keepsOperation = yes

@@ -381,22 +381,23 @@ public final class E2ETest {
         expectArray("GetVersion() " + when, JVarnel.GetVersion(), OK, BRIDGE_VERSION);
     }
 
-    /** Puts the bridge in the initialised state whatever it was in, for cases that need a live driver. */
-    static void ensureInitialized() {
-        String s = JVarnel.Initialize();
-        if (!OK.equals(s) && !CKR_CRYPTOKI_ALREADY_INITIALIZED.equals(s)) {
-            throw fail("Initialize() to set up the case: got " + show(s));
-        }
-    }
-
     /**
      * Starts the case from a freshly initialised driver: finalising drops every session and login a
-     * failed earlier case may have left open.
+     * failed earlier case may have left open. A driver that counts its initialisations (p11-kit's
+     * proxy) needs one Finalize for each.
      */
     static void restartDriver() {
-        ensureInitialized();
-        expectStatus("Finalize() to set up the case", OK, JVarnel.Finalize());
+        for (int i = 0; !CKR_CRYPTOKI_NOT_INITIALIZED.equals(JVarnel.Finalize()); i++) {
+            if (i == 20) {
+                throw fail("Finalize() to set up the case never answered " + CKR_CRYPTOKI_NOT_INITIALIZED);
+            }
+        }
         expectStatus("Initialize() to set up the case", OK, JVarnel.Initialize());
+    }
+
+    /** Whether the driver counts initialisations: a second Initialize succeeds and needs its Finalize. */
+    static boolean countsInitializations(Config cfg) {
+        return cfg.profile.get("initialize.counted", "no").equals("yes");
     }
 
     /** True when this JVM, and so the library it loaded, is 64-bit. */
@@ -967,17 +968,21 @@ public final class E2ETest {
         }));
 
         list.add(new Case("initialize-finalize-cycle", () -> {
+            boolean counts = countsInitializations(cfg);
             expectStatus("Initialize()", OK, JVarnel.Initialize());
-            expectStatus("second Initialize()", CKR_CRYPTOKI_ALREADY_INITIALIZED, JVarnel.Initialize());
+            expectStatus("second Initialize()", counts ? OK : CKR_CRYPTOKI_ALREADY_INITIALIZED, JVarnel.Initialize());
             expectStatus("Finalize()", OK, JVarnel.Finalize());
-            expectStatus("second Finalize()", CKR_CRYPTOKI_NOT_INITIALIZED, JVarnel.Finalize());
+            if (counts) {
+                expectStatus("Finalize() of the second initialisation", OK, JVarnel.Finalize());
+            }
+            expectStatus("Finalize() once finalised", CKR_CRYPTOKI_NOT_INITIALIZED, JVarnel.Finalize());
             expectStatus("Initialize() after Finalize()", OK, JVarnel.Initialize());
             expectVersion("while initialised");
         }));
 
         list.add(new Case("initialize-finalize-repeated", () -> {
             // Enters initialised, leaves initialised.
-            ensureInitialized();
+            restartDriver();
             for (int i = 1; i <= 10; i++) {
                 expectStatus("Finalize() in cycle " + i, OK, JVarnel.Finalize());
                 expectStatus("Initialize() in cycle " + i, OK, JVarnel.Initialize());
@@ -985,12 +990,12 @@ public final class E2ETest {
         }));
 
         list.add(new Case("reload-after-finalize", () -> {
-            ensureInitialized();
+            restartDriver();
             expectStatus("Finalize()", OK, JVarnel.Finalize());
             expectStatus("LoadDriver(same path) after Finalize()", OK, JVarnel.LoadDriver(cfg.driver));
             expectStatus("Initialize() after reloading", OK, JVarnel.Initialize());
-            expectStatus("second Initialize() after reloading", CKR_CRYPTOKI_ALREADY_INITIALIZED,
-                    JVarnel.Initialize());
+            expectStatus("second Initialize() after reloading",
+                    countsInitializations(cfg) ? OK : CKR_CRYPTOKI_ALREADY_INITIALIZED, JVarnel.Initialize());
         }));
 
         // --- the token road: slots, token information, sessions, search, signing
@@ -1259,11 +1264,16 @@ public final class E2ETest {
             }
 
             // Out of order, the driver's own answers come back.
-            expectFailureAnswer("FindObjects with no search", JVarnel.FindObjects(s), CKR_OPERATION_NOT_INITIALIZED);
-            expectStatus("FindObjectsFinal with no search", CKR_OPERATION_NOT_INITIALIZED,
+            // A token may answer no objects instead (the library's 10030).
+            expectFailureAnswer("FindObjects with no search", JVarnel.FindObjects(s),
+                    cfg.profile.status("search.findWithoutInit", CKR_OPERATION_NOT_INITIALIZED));
+            expectStatus("FindObjectsFinal with no search",
+                    cfg.profile.status("search.finalWithoutInit", CKR_OPERATION_NOT_INITIALIZED),
                     JVarnel.FindObjectsFinal(s));
             expectStatus("FindObjectsInit", OK, JVarnel.FindObjectsInit(s, keyLabel, SEARCH_LABEL));
-            expectStatus("FindObjectsInit during a search", CKR_OPERATION_ACTIVE,
+            // Refused, or the search started again.
+            expectStatus("FindObjectsInit during a search",
+                    cfg.profile.status("search.initDuringSearch", CKR_OPERATION_ACTIVE),
                     JVarnel.FindObjectsInit(s, keyLabel, SEARCH_LABEL));
             expectStatus("FindObjectsFinal", OK, JVarnel.FindObjectsFinal(s));
 
@@ -1354,6 +1364,8 @@ public final class E2ETest {
             long key = signingKey(cfg, s);
             long wideSession = s ^ (1L << 32);
             long wideKey = key ^ (1L << 32);
+            // A token that keeps object handles in 32 bits reads the same key from the wide handle.
+            boolean narrowObjects = cfg.profile.get("handle.objectBits", "64").equals("32");
             byte[] raw = "handles wider than 32 bits".getBytes(StandardCharsets.UTF_8);
 
             if (is64BitJvm()) {
@@ -1363,9 +1375,14 @@ public final class E2ETest {
                 if (!crashes) {
                     expectStatus("SignInit(session ^ 1<<32, key)", forged, JVarnel.SignInit(wideSession, key));
                 }
-                expectStatus("SignInit(session, key ^ 1<<32)", invalidKey(cfg), JVarnel.SignInit(s, wideKey));
-                expectFailureAnswer("Sign(session) after the refused SignInit calls", JVarnel.Sign(s, raw, raw.length),
-                        CKR_OPERATION_NOT_INITIALIZED);
+                if (narrowObjects) {
+                    expectVerifies("signature with key ^ 1<<32", verifyKey, "NONEwithRSA", raw,
+                            signInitAndSign("key ^ 1<<32", s, wideKey, raw, raw.length));
+                } else {
+                    expectStatus("SignInit(session, key ^ 1<<32)", invalidKey(cfg), JVarnel.SignInit(s, wideKey));
+                    expectFailureAnswer("Sign(session) after the refused SignInit calls",
+                            JVarnel.Sign(s, raw, raw.length), CKR_OPERATION_NOT_INITIALIZED);
+                }
                 expectVerifies("signature with the handles as printed", verifyKey, "NONEwithRSA", raw,
                         signInitAndSign("the handles as printed", s, key, raw, raw.length));
                 if (!crashes) {
@@ -1491,15 +1508,22 @@ public final class E2ETest {
                     BRIDGE_NULL_ATTRIBUTE_NAME, "");
 
             // The modulus size and the exponent reach the driver.
-            KeyPair small = generateKeyPair(cfg, s, label + "-1024", 1024, new byte[] {3}, 1);
-            String smallModulus = attribute(s, small.publicKey(), "modulus");
-            int smallBits = new BigInteger(1, base64("modulus", smallModulus)).bitLength();
-            if (smallModulus.length() != 172 || smallBits != 1024) {
-                throw fail("modulus of the 1024-bit key pair: " + smallModulus.length() + " Base64 characters, "
-                        + smallBits + " bits");
+            // A token may refuse the exponent 3.
+            String smallRefusal = cfg.profile.status("generateKeyPair.exponent3", OK);
+            if (!OK.equals(smallRefusal)) {
+                expectArray("GenerateKeyPair(1024 bits, exponent 3)",
+                        JVarnel.GenerateKeyPair(s, label + "-1024", 1024, new byte[] {3}, 1), smallRefusal, "0", "0");
+            } else {
+                KeyPair small = generateKeyPair(cfg, s, label + "-1024", 1024, new byte[] {3}, 1);
+                String smallModulus = attribute(s, small.publicKey(), "modulus");
+                int smallBits = new BigInteger(1, base64("modulus", smallModulus)).bitLength();
+                if (smallModulus.length() != 172 || smallBits != 1024) {
+                    throw fail("modulus of the 1024-bit key pair: " + smallModulus.length() + " Base64 characters, "
+                            + smallBits + " bits");
+                }
+                expectArray("exponent of the 1024-bit key pair", JVarnel.GetAttributeValue(s, small.publicKey(),
+                        "exponent"), OK, "Aw==");
             }
-            expectArray("exponent of the 1024-bit key pair", JVarnel.GetAttributeValue(s, small.publicKey(),
-                    "exponent"), OK, "Aw==");
 
             expectStatus("LogOut", OK, JVarnel.LogOut(s));
             closeSession(s);
@@ -1699,7 +1723,7 @@ public final class E2ETest {
                         JVarnel.EncryptInit(s, pub, mechanism));
                 expectFailureAnswer("Encrypt(" + mechanism + ", " + (longest + 1) + " bytes)",
                         JVarnel.Encrypt(s, tooLong, tooLong.length),
-                        cfg.profile.status("encrypt.tooLong", CKR_DATA_LEN_RANGE));
+                        cfg.profile.status("encrypt.tooLong." + mechanism, CKR_DATA_LEN_RANGE));
                 s = afterFailedOperation(cfg, s);
                 // Nothing to encrypt: a cipher text of the empty message, or the token's refusal.
                 String empty = cfg.profile.status("encrypt.empty." + mechanism, OK);
@@ -1832,8 +1856,14 @@ public final class E2ETest {
                 throw fail("two different triple-DES keys encrypted the block alike");
             }
 
-            expectFailureAnswer("WrapKey of a key that is not extractable", JVarnel.WrapKey(s, "rsapkcs", pub, kept),
-                    CKR_KEY_UNEXTRACTABLE);
+            // Refused, or (a token that ignores CKA_EXTRACTABLE on session keys) wrapped all the same.
+            String unextractable = cfg.profile.status("wrapKey.unextractable", CKR_KEY_UNEXTRACTABLE);
+            String[] keptWrapped = JVarnel.WrapKey(s, "rsapkcs", pub, kept);
+            if (OK.equals(unextractable)) {
+                expectShape("WrapKey of a key that is not extractable", keptWrapped, OK, 2);
+            } else {
+                expectFailureAnswer("WrapKey of a key that is not extractable", keptWrapped, unextractable);
+            }
             for (String keyword : new String[] {"rsapkcsoaep", "RSAPKCS", "rsapkcs ", "", null}) {
                 expectArray("WrapKey(" + show(keyword) + ")", JVarnel.WrapKey(s, keyword, pub, des3),
                         BRIDGE_UNKNOWN_MECHANISM_NAME, "");
@@ -1857,7 +1887,7 @@ public final class E2ETest {
         // --- cases that need an initialised driver go above this line
 
         list.add(new Case("finalize-at-exit", () -> {
-            ensureInitialized();
+            restartDriver();
             expectStatus("Finalize()", OK, JVarnel.Finalize());
             expectStatus("Finalize() again", CKR_CRYPTOKI_NOT_INITIALIZED, JVarnel.Finalize());
             expectVersion("after the final Finalize()");
