@@ -94,7 +94,7 @@ run_counted "exports linux-x86" tests/check-exports.sh linux-x86
 run_counted "exports windows-x86" tests/check-dll-exports.sh windows-x86
 # The token matrix: each token on the builds its module comes in.
 for suite in "linux-x86_64 softhsm" "linux-x86 softhsm" "linux-x86_64 opencryptoki" "linux-x86_64 tpm2" \
-  "linux-x86_64 nss" "linux-x86 nss"; do
+  "linux-x86_64 nss" "linux-x86 nss" "linux-x86_64 p11-kit-trust"; do
   run_counted "e2e $suite" tests/e2e/run.sh $suite
 done
 

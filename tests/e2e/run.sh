@@ -169,7 +169,10 @@ if [ -n "$cert_label" ]; then
   tool --token-label "$token_label" --login --pin "$user_pin" --write-object "$certificate" --type cert \
     --label "$cert_label" --id 02
 fi
-# pkcs11-tool's own view of the slots, for the test to compare the bridge's answers with.
+# pkcs11-tool's own view of the slots and the certificates, for the test to compare the bridge's
+# answers with.
+certificate_count=$("${run_as[@]}" pkcs11-tool --module "$tool_module" --token-label "$token_label" \
+  --list-objects --type cert 2>>"$setup_log" | grep -c '^Certificate Object' || true)
 "${run_as[@]}" pkcs11-tool --module "$tool_module" --list-slots >"$scratch/slots-all.txt" 2>>"$setup_log"
 "${run_as[@]}" pkcs11-tool --module "$tool_module" --list-token-slots >"$scratch/slots-token.txt" \
   2>>"$setup_log" || die "pkcs11-tool --list-token-slots failed"
@@ -211,6 +214,7 @@ run_jvm "e2e-$arch-$token" "$scratch/jvm.log" \
   -Dvarnel.e2e.publicKey="$public_key" \
   -Dvarnel.e2e.certLabel="$cert_label" \
   -Dvarnel.e2e.certificate="$certificate" \
+  -Dvarnel.e2e.certificateCount="$certificate_count" \
   -Dvarnel.e2e.testToken="$native_lib" \
   -Dvarnel.e2e.slotListing="$scratch/slots-all.txt" \
   -Dvarnel.e2e.tokenSlotListing="$scratch/slots-token.txt" \

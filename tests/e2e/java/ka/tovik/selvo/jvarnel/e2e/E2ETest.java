@@ -1,5 +1,6 @@
 package ka.tovik.selvo.jvarnel.e2e;
 
+import java.io.ByteArrayInputStream;
 import java.io.ByteArrayOutputStream;
 import java.io.File;
 import java.io.IOException;
@@ -11,6 +12,7 @@ import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.security.KeyFactory;
 import java.security.MessageDigest;
+import java.security.cert.CertificateFactory;
 import java.security.PublicKey;
 import java.security.Signature;
 import java.security.interfaces.RSAPublicKey;
@@ -59,6 +61,7 @@ import ka.tovik.selvo.jvarnel.JVarnel;
  *     {@code pkcs11-tool --list-slots} and {@code --list-token-slots}: what the driver told another
  *     client, to compare the bridge's answers with</li>
  * <li>{@code varnel.e2e.certificate} - the DER of that certificate</li>
+ * <li>{@code varnel.e2e.certificateCount} - how many certificates pkcs11-tool found on the token</li>
  * <li>{@code varnel.e2e.testToken} - the test-only native library behind {@link TestToken}, built for
  *     this JVM's architecture</li>
  * </ul>
@@ -241,6 +244,7 @@ public final class E2ETest {
         final String tokenSlotListing;
         final String certificate;
         final String testToken;
+        final String certificateCount;
 
         Config() throws IOException {
             profile = new Profile(System.getProperty("varnel.e2e.profile", ""));
@@ -259,6 +263,7 @@ public final class E2ETest {
             tokenSlotListing = System.getProperty("varnel.e2e.tokenSlotListing", "");
             certificate = System.getProperty("varnel.e2e.certificate", "");
             testToken = System.getProperty("varnel.e2e.testToken", "");
+            certificateCount = System.getProperty("varnel.e2e.certificateCount", "");
         }
 
         /** A setting the token cases cannot do without. */
@@ -1881,6 +1886,37 @@ public final class E2ETest {
                     "rsapkcs"), BRIDGE_BAD_BASE64, "0");
 
             expectStatus("LogOut", OK, JVarnel.LogOut(s));
+            closeSession(s);
+        }));
+
+        list.add(new Case("certificate-paging", () -> {
+            // Every certificate, 100 handles a call, each value one the JDK parses.
+            restartDriver();
+            int expected = Integer.parseInt(Config.required("varnel.e2e.certificateCount", cfg.certificateCount));
+            long s = openSession(tokenSlot(cfg), CKF_SERIAL_SESSION);
+            expectStatus("FindObjectsInit(certificates)", OK, JVarnel.FindObjectsInit(s, null, SEARCH_CERTIFICATES));
+            List<String> handles = new ArrayList<>();
+            List<Integer> pages = new ArrayList<>();
+            List<Integer> expectPages = new ArrayList<>();
+            for (int left = expected; left > 0; left -= 100) {
+                expectPages.add(Math.min(left, 100));
+            }
+            for (String[] r = JVarnel.FindObjects(s); !BRIDGE_NO_MATCH.equals(r[0]) && pages.size() <= expectPages.size();
+                    r = JVarnel.FindObjects(s)) {
+                expectStatus("FindObjects call #" + (pages.size() + 1), OK, r[0]);
+                pages.add(r.length - 1);
+                handles.addAll(Arrays.asList(r).subList(1, r.length));
+            }
+            if (!pages.equals(expectPages)) {
+                throw fail("FindObjects pages of " + expected + " certificates: " + pages + ", expected " + expectPages);
+            }
+            expectStatus("FindObjectsFinal", OK, JVarnel.FindObjectsFinal(s));
+            CertificateFactory x509 = CertificateFactory.getInstance("X.509");
+            for (String h : handles) {
+                long handle = unsignedValue("certificate handle", h);
+                x509.generateCertificate(new ByteArrayInputStream(base64("certificate " + h,
+                        attribute(s, handle, "certificate"))));
+            }
             closeSession(s);
         }));
 
