@@ -8,7 +8,8 @@
 # Makes its own token in a fresh SoftHSM store (tmpfs when there is one, else build/), removed on
 # exit, initialised by softhsm2-util and empty: the demo, run on the 64-bit JVM with -Xcheck:jni
 # against dist/linux-x86_64, generates its RSA-2048 key pair labelled varnel-demo through Varnel
-# and reads the public key back from the token. Exits non-zero when the signature does not verify,
+# and reads the public key back from the token. A second run finds the private key only (the
+# public key was a session object) and takes the public key from a file that p11tool exported. Exits non-zero when the signature does not verify,
 # the secret does not come back unchanged, a step fails, or the JVM printed a JNI warning.
 set -euo pipefail
 
@@ -50,7 +51,7 @@ classes="$build/demo-classes"
 compile_java "$classes" "$here/java" || die "javac failed"
 use_jvm linux-x86_64
 
-# --- run it
+# --- run it: the demo makes its key pair, whose public key goes with its session
 echo "demo: java -Xcheck:jni -Djava.library.path=$libdir ka.tovik.selvo.jvarnel.demo.SignDemo" \
   "$module first <PIN> $key_label"
 echo
@@ -58,4 +59,17 @@ run_jvm demo "$store/demo.log" -Djava.library.path="$libdir" -cp "$classes" \
   ka.tovik.selvo.jvarnel.demo.SignDemo "$module" first "$user_pin" "$key_label"
 echo
 judge_jvm '^Result: ' || die "the demo failed"
+
+# --- again, as a later run would: the public key exported from the private key, as the README
+# says, and given as a file
+public_key="$store/$key_label.der"
+echo "demo: p11tool --export-pubkey of the private key, then openssl pkey to DER: $public_key"
+run_logged p11tool --provider "$module" --login --set-pin="$user_pin" --outfile "$store/$key_label.pem" \
+  --export-pubkey "pkcs11:token=$token_label;object=$key_label;type=private"
+run_logged openssl pkey -pubin -in "$store/$key_label.pem" -outform DER -out "$public_key"
+echo
+run_jvm demo "$store/demo-again.log" -Djava.library.path="$libdir" -cp "$classes" \
+  ka.tovik.selvo.jvarnel.demo.SignDemo "$module" first "$user_pin" "$key_label" "$public_key"
+echo
+judge_jvm '^Result: ' || die "the demo with the exported public key failed"
 echo "demo: passed"

@@ -9,11 +9,11 @@ declare -A groups=(
   [build32]="gcc-multilib g++-multilib"
   [test64]="libgtest-dev valgrind"
   [test32]="libc6-dbg:i386 qemu-user"
-  [e2e]="softhsm2 opensc qemu-user openjdk-17-jdk-headless:i386 libssl3:i386 libstdc++6:i386 libgcc-s1:i386"
+  [e2e]="softhsm2 opensc gnutls-bin openssl qemu-user openjdk-17-jdk-headless:i386 libssl3:i386 libstdc++6:i386 libgcc-s1:i386"
   # The other tokens of the end-to-end matrix. Only NSS and p11-kit come in
   # i386 too: the i386 opencryptoki and tpm2-pkcs11 packages would replace the
   # amd64 ones.
-  [tokens]="opencryptoki libopencryptoki0 libtpm2-pkcs11-1 libtpm2-pkcs11-tools tpm2-tools swtpm swtpm-tools libtss2-tcti-swtpm0 tpm2-abrmd libtss2-tcti-tabrmd0 dbus-daemon libnss3 libnss3-tools p11-kit p11-kit-modules ca-certificates opensc-pkcs11 libnss3:i386 p11-kit-modules:i386 opensc-pkcs11:i386 gnutls-bin"
+  [tokens]="opencryptoki libopencryptoki0 libtpm2-pkcs11-1 libtpm2-pkcs11-tools tpm2-tools swtpm swtpm-tools libtss2-tcti-swtpm0 tpm2-abrmd libtss2-tcti-tabrmd0 dbus-daemon libnss3 libnss3-tools p11-kit p11-kit-modules ca-certificates opensc-pkcs11 libnss3:i386 p11-kit-modules:i386 opensc-pkcs11:i386"
   [windows]="g++-mingw-w64-i686"
   [wine]="wine32:i386"
   [fuzz]="clang libclang-rt-14-dev"

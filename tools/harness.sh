@@ -131,9 +131,10 @@ run_jvm() {
   jvm_rc=0
   touch "$log.start"
   # The braces keep bash's own "Aborted ..." notice about a crashed JVM out of the output.
+  # --foreground leaves the JVM in the caller's process group, so an interrupt reaches it.
   { (
     ulimit -c 0
-    exec timeout --kill-after=10 "${jvm_timeout:-900}" "${java[@]}" -Xcheck:jni \
+    exec timeout --foreground --kill-after=10 "${jvm_timeout:-900}" "${java[@]}" -Xcheck:jni \
       -XX:ErrorFile="$root/build/$name-hs_err_pid%p.log" "$@" </dev/null >"$log" 2>&1
   ) || jvm_rc=$?; } 2>/dev/null
   cat "$log"

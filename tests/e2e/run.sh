@@ -75,7 +75,7 @@ cleanup() {
   [ -z "$scratch" ] || rm -rf "$scratch"
 }
 trap cleanup EXIT
-trap 'exit 130' INT TERM HUP
+trap 'echo "$name: interrupted" >&2; exit 130' INT TERM HUP
 
 # wait_for LOG SECONDS COMMAND...: retries COMMAND until it succeeds; LOG is the
 # log of the daemon being waited for, shown when it does not come up.
@@ -95,7 +95,7 @@ wait_for() {
 # The token script: sets the defaults below and defines token_setup. It may set
 # token_needs_namespace=1 for a module whose paths are fixed: the whole run then
 # happens in a mount and IPC namespace of its own, where the script mounts its
-# folders over them.
+# folders over them. Those mounts end with the namespace, when the run does.
 token_arches="linux-x86_64"
 token_needs_namespace=0
 profile="$here/tokens/$token.profile"
@@ -134,8 +134,13 @@ else
 fi
 
 # The tokens and the JVM's temporary files live on tmpfs where there is one
-# (tools/harness.sh says why).
-scratch=$(scratch_dir "varnel-e2e-$token")
+# (tools/harness.sh says why), but in build/ for a run in a namespace, whose
+# /dev/shm is its own.
+if [ "$token_needs_namespace" = 1 ]; then
+  scratch=$(mktemp -d "$build/varnel-e2e-$token.XXXXXX")
+else
+  scratch=$(scratch_dir "varnel-e2e-$token")
+fi
 setup_log="$scratch/setup.log"
 use_jvm "$arch" "$scratch" || die "no JVM for $arch"
 

@@ -1,6 +1,6 @@
 # opencryptoki's software token (slot 3) behind its slot daemon, pkcsslotd. The daemon and the
 # token library keep their socket, locks, shared memory and token files at fixed paths (/run,
-# /var/lib/opencryptoki, SysV IPC): the run happens in a mount and IPC namespace of its own, with
+# /dev/shm, /var/lib/opencryptoki, SysV IPC): the run happens in a mount and IPC namespace of its own, with
 # folders of the scratch space mounted over those paths, so nothing outside it is touched.
 token_needs_namespace=1
 opencryptoki=/usr/lib/x86_64-linux-gnu/pkcs11/libopencryptoki.so
@@ -13,6 +13,7 @@ token_setup() {
   local ock=$scratch/opencryptoki
   mkdir -p "$ock/lib/swtok/TOK_OBJ" "$ock/etc" "$ock/log"
   mount -t tmpfs -o mode=755 varnel-e2e-run /run || skip "cannot mount over /run in the namespace"
+  mount -t tmpfs -o mode=1777 varnel-e2e-shm /dev/shm # the token's POSIX shared memory
   mkdir -p /run/lock/opencryptoki/swtok
   chgrp -R pkcs11 /run/lock/opencryptoki "$ock/lib" "$ock/log"
   chmod -R 770 /run/lock/opencryptoki "$ock/lib"
