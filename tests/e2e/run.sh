@@ -104,6 +104,7 @@ so_pin=5678
 token_label=varnel-e2e
 second_token_label=""
 key_label=varnel-sign
+spare_key_label="" # a second key pair to make, for cases that destroy one
 cert_label=varnel-cert
 driver=""
 tool_module=""     # what pkcs11-tool loads, amd64; defaults to the driver
@@ -166,6 +167,10 @@ if [ -n "$key_label" ]; then
     --label "$key_label" --id 01
   tool --token-label "$token_label" --read-object --type pubkey --label "$key_label" -o "$public_key"
 fi
+if [ -n "$spare_key_label" ]; then
+  tool --token-label "$token_label" --login --pin "$user_pin" --keypairgen --key-type rsa:1024 \
+    --label "$spare_key_label" --id 03
+fi
 if [ -n "$cert_label" ]; then
   logged "$jdk64/bin/keytool" -genkeypair -alias cert -keyalg EC -groupname secp256r1 -validity 2 \
     -dname "CN=$cert_label" -storetype PKCS12 -keystore "$scratch/cert.p12" -storepass e2e-pass
@@ -216,6 +221,7 @@ run_jvm "e2e-$arch-$token" "$scratch/jvm.log" \
   -Dvarnel.e2e.foreignModule="$foreign_module" \
   -Dvarnel.e2e.secondTokenLabel="$second_token_label" \
   -Dvarnel.e2e.keyLabel="$key_label" \
+  -Dvarnel.e2e.spareKeyLabel="$spare_key_label" \
   -Dvarnel.e2e.publicKey="$public_key" \
   -Dvarnel.e2e.certLabel="$cert_label" \
   -Dvarnel.e2e.certificate="$certificate" \

@@ -23,10 +23,8 @@ token_setup() {
   mount --bind "$ock/log" /var/log/opencryptoki
   start_daemon "$ock/pkcsslotd.log" /usr/sbin/pkcsslotd -f
   wait_for "$ock/pkcsslotd.log" 10 test -S /run/pkcsslotd.socket
-  # The token starts with the SO PIN 87654321 and no user PIN; a PIN the SO sets is "to be
-  # changed" until the user changes it.
+  # A new token has the SO PIN 87654321 and no user PIN, both flagged "to be changed".
   echo "$token_label" | logged pkcsconf -c 3 -I -S 87654321
   logged pkcsconf -c 3 -P -S 87654321 -n "$so_pin"
-  logged pkcsconf -c 3 -u -S "$so_pin" -n 87654321
-  logged pkcsconf -c 3 -p -U 87654321 -n "$user_pin"
+  logged pkcsconf -c 3 -u -S "$so_pin" -n "$user_pin"
 }

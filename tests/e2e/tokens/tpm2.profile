@@ -23,3 +23,5 @@ encrypt.tooLong.rsapkcsoaep = 5
 # answers CKR_OPERATION_ACTIVE
 failure.keepsOperation = yes
 decrypt.wrongPadding = 5
+# CKR_KEY_HANDLE_INVALID for an object handle it does not have, not CKR_OBJECT_HANDLE_INVALID
+object.invalidHandle = 96

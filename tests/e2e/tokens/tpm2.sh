@@ -3,6 +3,7 @@
 # the TPM runs out of sessions after a few runs). The token store and the TPM state live in the
 # scratch space.
 tpm2_pkcs11=/usr/lib/x86_64-linux-gnu/pkcs11/libtpm2_pkcs11.so
+spare_key_label=varnel-relabel # GenerateKeyPair makes none here
 
 # listening PORT: whether something listens on 127.0.0.1:PORT.
 listening() {

@@ -62,6 +62,8 @@ import ka.tovik.selvo.jvarnel.JVarnel;
  *     client, to compare the bridge's answers with</li>
  * <li>{@code varnel.e2e.certificate} - the DER of that certificate</li>
  * <li>{@code varnel.e2e.certificateCount} - how many certificates pkcs11-tool found on the token</li>
+ * <li>{@code varnel.e2e.spareKeyLabel} - optional: a second RSA key pair the runner made, for a token
+ *     that makes none through GenerateKeyPair, to relabel and destroy</li>
  * <li>{@code varnel.e2e.testToken} - the test-only native library behind {@link TestToken}, built for
  *     this JVM's architecture</li>
  * </ul>
@@ -245,6 +247,7 @@ public final class E2ETest {
         final String certificate;
         final String testToken;
         final String certificateCount;
+        final String spareKeyLabel;
 
         Config() throws IOException {
             profile = new Profile(System.getProperty("varnel.e2e.profile", ""));
@@ -264,6 +267,7 @@ public final class E2ETest {
             certificate = System.getProperty("varnel.e2e.certificate", "");
             testToken = System.getProperty("varnel.e2e.testToken", "");
             certificateCount = System.getProperty("varnel.e2e.certificateCount", "");
+            spareKeyLabel = System.getProperty("varnel.e2e.spareKeyLabel", "");
         }
 
         /** A setting the token cases cannot do without. */
@@ -558,6 +562,11 @@ public final class E2ETest {
         return openSession(tokenSlot(cfg), CKF_SERIAL_SESSION | CKF_RW_SESSION);
     }
 
+    /** What the attribute and object calls answer for an object handle the token does not have. */
+    static String invalidObject(Config cfg) {
+        return cfg.profile.status("object.invalidHandle", CKR_OBJECT_HANDLE_INVALID);
+    }
+
     /** What an operation's init answers for a key handle the token does not have. */
     static String invalidKey(Config cfg) {
         return cfg.profile.status("key.invalidHandle", CKR_KEY_HANDLE_INVALID);
@@ -680,15 +689,16 @@ public final class E2ETest {
     }
 
     /**
-     * An RSA-2048 key pair with the exponent 65537 to work with: a new one, or, where the token makes
-     * none, the one the runner made.
+     * An RSA key pair with the exponent 65537 to work with: a new one labelled {@code label}, or,
+     * where the token makes none, the one the runner made labelled {@code made} (when it made one).
      */
-    static KeyPair workingKeyPair(Config cfg, long session, String label) {
-        if (OK.equals(cfg.profile.status("generateKeyPair", OK))) {
-            return generateKeyPair(cfg, session, label, 2048, F4, F4.length);
+    static KeyPair workingKeyPair(Config cfg, long session, String label, int bits, String made) {
+        if (OK.equals(cfg.profile.status("generateKeyPair", OK)) || made.isEmpty()) {
+            return generateKeyPair(cfg, session, label, bits, F4, F4.length);
         }
-        long privateKey = signingKey(cfg, session);
-        List<Long> pair = findAll(session, cfg.keyLabel, SEARCH_LABEL);
+        long privateKey = expectHandles("private objects labelled " + made,
+                findAll(session, made, SEARCH_PRIVATE_LABEL), 1).get(0);
+        List<Long> pair = findAll(session, made, SEARCH_LABEL);
         pair.remove(Long.valueOf(privateKey));
         if (pair.size() != 1) {
             throw fail("expected the public key beside the private key " + privateKey + ", found " + pair);
@@ -1551,7 +1561,7 @@ public final class E2ETest {
             closeSession(maker);
             expectFound("once the session that made the pair closed", other, label, SEARCH_LABEL, pair.privateKey());
             expectArray("GetAttributeValue of the public key once its session closed",
-                    JVarnel.GetAttributeValue(other, pair.publicKey(), "label"), CKR_OBJECT_HANDLE_INVALID, "");
+                    JVarnel.GetAttributeValue(other, pair.publicKey(), "label"), invalidObject(cfg), "");
             expectStatus("EncryptInit with the public key once its session closed", invalidKey(cfg),
                     JVarnel.EncryptInit(other, pair.publicKey(), "rsapkcs"));
             closeSession(other);
@@ -1576,7 +1586,7 @@ public final class E2ETest {
             String renamed = "varnel-renamed Schlüssel ✓";
             long s = openSession(tokenSlot(cfg), CKF_SERIAL_SESSION | CKF_RW_SESSION);
             login(s, cfg.pin);
-            KeyPair pair = generateKeyPair(cfg, s, label, 1024, F4, F4.length);
+            KeyPair pair = workingKeyPair(cfg, s, label, 1024, cfg.spareKeyLabel);
             long pub = pair.publicKey();
             long priv = pair.privateKey();
 
@@ -1595,23 +1605,23 @@ public final class E2ETest {
 
             // The two changes are not one transaction: a refused second object leaves the first renamed, a
             // refused first object stops the call.
-            expectStatus("SetAttributeValue(public key, invalid handle)", CKR_OBJECT_HANDLE_INVALID,
+            expectStatus("SetAttributeValue(public key, invalid handle)", invalidObject(cfg),
                     JVarnel.SetAttributeValue(s, pub, 0, "varnel-first-only"));
             expectArray("label of the first object", JVarnel.GetAttributeValue(s, pub, "label"), OK,
                     "varnel-first-only");
             expectFound("the private key under its earlier label", s, renamed, SEARCH_PRIVATE_LABEL, priv);
-            expectStatus("SetAttributeValue(invalid handle, public key)", CKR_OBJECT_HANDLE_INVALID,
+            expectStatus("SetAttributeValue(invalid handle, public key)", invalidObject(cfg),
                     JVarnel.SetAttributeValue(s, 0, pub, "varnel-never"));
             expectArray("label of the second object", JVarnel.GetAttributeValue(s, pub, "label"), OK,
                     "varnel-first-only");
 
             expectStatus("DestroyObject(private key)", OK, JVarnel.DestroyObject(s, priv));
             expectFound("the destroyed private key", s, renamed, SEARCH_LABEL);
-            expectStatus("DestroyObject(private key) again", CKR_OBJECT_HANDLE_INVALID, JVarnel.DestroyObject(s, priv));
+            expectStatus("DestroyObject(private key) again", invalidObject(cfg), JVarnel.DestroyObject(s, priv));
             expectStatus("SignInit with the destroyed key", invalidKey(cfg), JVarnel.SignInit(s, priv));
             expectStatus("DestroyObject(public key)", OK, JVarnel.DestroyObject(s, pub));
             expectArray("GetAttributeValue of the destroyed public key", JVarnel.GetAttributeValue(s, pub, "label"),
-                    CKR_OBJECT_HANDLE_INVALID, "");
+                    invalidObject(cfg), "");
             expectFound("the destroyed public key", s, "varnel-first-only", SEARCH_LABEL);
 
             expectStatus("LogOut", OK, JVarnel.LogOut(s));
@@ -1687,7 +1697,7 @@ public final class E2ETest {
             restartDriver();
             long s = openSession(tokenSlot(cfg), CKF_SERIAL_SESSION | CKF_RW_SESSION);
             login(s, cfg.pin);
-            KeyPair pair = workingKeyPair(cfg, s, "varnel-crypt");
+            KeyPair pair = workingKeyPair(cfg, s, "varnel-crypt", 2048, cfg.keyLabel);
             long pub = pair.publicKey();
             long priv = pair.privateKey();
             RSAPublicKey javaKey = tokenPublicKey(s, pub);
@@ -1810,7 +1820,7 @@ public final class E2ETest {
             restartDriver();
             long s = openSession(tokenSlot(cfg), CKF_SERIAL_SESSION | CKF_RW_SESSION);
             login(s, cfg.pin);
-            KeyPair pair = workingKeyPair(cfg, s, "varnel-wrap");
+            KeyPair pair = workingKeyPair(cfg, s, "varnel-wrap", 2048, cfg.keyLabel);
             long pub = pair.publicKey();
             long priv = pair.privateKey();
             // A token that does not wrap refuses whatever the key.
