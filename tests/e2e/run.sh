@@ -108,8 +108,8 @@ spare_key_label="" # a second key pair to make, for cases that destroy one
 cert_label=varnel-cert
 driver=""
 tool_module=""     # what pkcs11-tool loads, amd64; defaults to the driver
-run_as=()          # a command prefix running the tools and the JVM as another user
-jvm_props=()
+run_as=()          # a command prefix running the tools and the JVM as another user,
+run_as_owner=""    # who then owns the scratch space
 source "$here/tokens/$token.sh"
 
 [[ " $token_arches " == *" $arch "* ]] || die "the $token module is tested on ${token_arches// /, } only"
@@ -229,7 +229,6 @@ run_jvm "e2e-$arch-$token" "$scratch/jvm.log" \
   -Dvarnel.e2e.testToken="$native_lib" \
   -Dvarnel.e2e.slotListing="$scratch/slots-all.txt" \
   -Dvarnel.e2e.tokenSlotListing="$scratch/slots-token.txt" \
-  "${jvm_props[@]}" \
   -cp "$classes" ka.tovik.selvo.jvarnel.e2e.E2ETest
 
 if judge_jvm '^e2e: [0-9]+ passed, [0-9]+ failed$'; then
