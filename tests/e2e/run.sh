@@ -144,6 +144,7 @@ else
 fi
 setup_log="$scratch/setup.log"
 use_jvm "$arch" "$scratch" || die "no JVM for $arch"
+[ "$jvm_emulated" = 0 ] || echo "$name: the i386 JVM runs under $VARNEL_I386_RUNNER, interpreted"
 
 # logged COMMAND...: runs a setup step, its output in the setup log; dies on failure.
 logged() {
