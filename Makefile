@@ -67,7 +67,7 @@ $(addprefix unit-,$(LINUX_ARCHES) sanitize tsan windows-x86): unit-%: build/%/CM
 	cmake --build build/$* --target test_programs -j $(JOBS)
 
 test: all dist $(addprefix unit-,$(LINUX_ARCHES) sanitize tsan windows-x86)
-	@tools/bootstrap.sh e2e
+	@tools/bootstrap.sh e2e tokens
 	@tools/run-tests.sh
 
 # Runs every fuzz target for FUZZ_SECONDS each (libFuzzer, ASan, UBSan),

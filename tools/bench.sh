@@ -27,15 +27,10 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 cd "$root"
-source tools/arch.sh
+source tools/harness.sh
 source tools/version.sh
 started=$SECONDS
 
-jdk64=/usr/lib/jvm/java-17-openjdk-amd64
-jdk32=/usr/lib/jvm/java-17-openjdk-i386
-softhsm64=/usr/lib/softhsm/libsofthsm2.so
-softhsm32_dir=$root/build/softhsm-i386
-softhsm32=$softhsm32_dir/usr/lib/softhsm/libsofthsm2.so
 out=$root/build/bench
 results=$root/bench/results
 read -r -a arches <<<"${BENCH_ARCHES:-linux-x86_64 linux-x86}"
@@ -51,21 +46,6 @@ die() {
 }
 
 tools/bootstrap.sh bench e2e
-
-# The i386 SoftHSM module is not installable beside the amd64 one: unpacked
-# from its package, as the end-to-end suite does.
-fetch_softhsm_i386() {
-  [ -f "$softhsm32" ] && return 0
-  local work
-  work=$(mktemp -d "$root/build/softhsm-i386-download.XXXXXX")
-  chmod 755 "$work"
-  (cd "$work" && apt-get download -q libsofthsm2:i386 >"$work/apt.log" 2>&1) || { cat "$work/apt.log" >&2; return 1; }
-  rm -rf "$softhsm32_dir.tmp"
-  dpkg-deb -x "$work"/libsofthsm2_*_i386.deb "$softhsm32_dir.tmp"
-  rm -rf "$work" "$softhsm32_dir"
-  mv "$softhsm32_dir.tmp" "$softhsm32_dir"
-  [ -f "$softhsm32" ]
-}
 
 # ---- build the benchmark's own programs ----
 jni_includes=(-I "$jdk64/include" -I "$jdk64/include/linux")
@@ -100,10 +80,7 @@ for arch in "${arches[@]}"; do
   gcc "${m[@]}" -std=c11 -O3 "${warnings[@]}" -I include bench/native/hotspots.c -o "$dir/hotspots" "$lib" \
     -Wl,-rpath,"$dir/lib"
 done
-rm -rf "$out/classes"
-mkdir -p "$out/classes"
-mapfile -t sources < <(find java bench/java -name '*.java' | sort)
-"$jdk64/bin/javac" --release 17 -Xlint:all -Werror -encoding UTF-8 -d "$out/classes" "${sources[@]}"
+compile_java "$out/classes" bench/java || die "javac failed"
 # The peers reach the JDK's internal wrapper class, which --release refuses.
 jna_jar=/usr/share/java/jna.jar
 peer_java=(--add-modules jdk.crypto.cryptoki --add-exports jdk.crypto.cryptoki/sun.security.pkcs11.wrapper=ALL-UNNAMED)
@@ -129,7 +106,8 @@ for arch in "${arches[@]}"; do
   real_args=(--trials 31 --trial-ms 40)
   case "$arch" in
     linux-x86_64)
-      java=("$jdk64/bin/java" -Xms1g -Xmx1g -Xmn256m)
+      use_jvm linux-x86_64
+      java+=(-Xms1g -Xmx1g -Xmn256m)
       module=$softhsm64
       runner=""
       unit=(build/linux-x86_64/tests/varnel_unit_tests)
@@ -139,30 +117,14 @@ for arch in "${arches[@]}"; do
       ;;
     linux-x86)
       fetch_softhsm_i386 || die "could not fetch libsofthsm2:i386"
-      [ -x "$jdk32/bin/java" ] || die "32-bit JDK missing: $jdk32"
-      # VARNEL_I386_RUNNER=qemu-i386 takes the emulated path here too.
-      if [ -z "$VARNEL_I386_RUNNER" ] && "$jdk32/bin/java" -version >/dev/null 2>&1; then
-        java=("$jdk32/bin/java")
-        runner=""
-        how="native"
-      else
-        # Under qemu-i386 a 32-bit readdir() on ext4 fails (EOVERFLOW), and the
-        # JCE cannot list its policy folder: the JVM runs from a shadow of the
-        # JDK on tmpfs (its own libjvm.so, so that java.home is there, and a
-        # copy of conf/; the rest linked). Child processes are started by fork
-        # (the spawn helper is a 32-bit program the kernel cannot exec).
-        shadow=$(mktemp -d /dev/shm/varnel-bench-jdk32.XXXXXX)
-        token_dirs+=("$shadow")
-        mkdir -p "$shadow/bin" "$shadow/lib/server"
-        cp "$jdk32/bin/java" "$shadow/bin/"
-        cp "$jdk32/release" "$shadow/"
-        cp -rL "$jdk32/conf" "$shadow/conf"
-        for entry in "$jdk32"/lib/*; do [ "${entry##*/}" = server ] || ln -s "$entry" "$shadow/lib/"; done
-        for entry in "$jdk32"/lib/server/*; do [ "${entry##*/}" = libjvm.so ] || ln -s "$entry" "$shadow/lib/server/"; done
-        cp "$jdk32/lib/server/libjvm.so" "$shadow/lib/server/"
-        java=(qemu-i386 "$shadow/bin/java" -Xint -Djdk.lang.Process.launchMechanism=FORK)
-        runner=qemu-i386
-        how="under qemu-i386, interpreted"
+      shadow=$(scratch_dir varnel-bench-jdk32)
+      token_dirs+=("$shadow")
+      use_jvm linux-x86 "$shadow" || die "no 32-bit JVM"
+      runner=$VARNEL_I386_RUNNER
+      how="native"
+      if [ "$jvm_emulated" = 1 ]; then
+        # Far slower, so fewer trials; only ratios of one run mean anything.
+        how="under $VARNEL_I386_RUNNER, interpreted"
         frame_args=(--trials 31 --batch-ms 2 --warmup-ms 50 --growth-trials 3 --growth-passes 5 --cold 6)
         real_args=(--trials 11 --trial-ms 400)
       fi
@@ -175,7 +137,7 @@ for arch in "${arches[@]}"; do
   esac
   java+=(-XX:+UseSerialGC -XX:+AlwaysPreTouch -Djava.library.path="$dir/lib"
     -Dvarnel.bench.floor="$dir/libvarnelfloor.so" -cp "$out/classes")
-  echo "${java[*]}" | sed "s|/dev/shm/varnel-bench-jdk32\.[^/]*|$jdk32|" >"$dir/jvm.txt"
+  echo "${java[*]}" | sed "s|/[^ ]*/varnel-bench-jdk32\.[^/]*/jdk-i386|$jdk32|" >"$dir/jvm.txt"
   echo "$how" >"$dir/how.txt"
 
   "${check[@]}" "$mock" "$dir/libvarnelnull.so" >"$dir/floor_check.log" 2>&1 || { cat "$dir/floor_check.log" >&2; die "floor check failed ($arch)"; }
@@ -198,7 +160,6 @@ for arch in "${arches[@]}"; do
   # A fresh token: an RSA-2048 key pair and its certificate made through
   # SunPKCS11's keystore (which needs the certificate to hand out the key),
   # the key then labelled, and 100 data objects to search for.
-  source "$root/tools/softhsm.sh"
   use_token_store "$shm"
   slot=$(softhsm2-util --init-token --free --label varnel-bench --pin "$pin" --so-pin 5678 |
     sed -n 's/.*reassigned to slot \([0-9]*\).*/\1/p')

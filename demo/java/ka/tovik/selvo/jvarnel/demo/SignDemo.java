@@ -34,14 +34,14 @@ import ka.tovik.selvo.jvarnel.JVarnel;
  * <ul>
  * <li>MODULE: path of the token's PKCS#11 driver (a .so of the JVM's architecture)</li>
  * <li>SLOT: the slot ID (decimal or 0x-hex), or {@code first} for the first slot holding an
- *     initialised token</li>
+ *     initialised token that requires login (skipping, say, NSS's "Generic Crypto Services")</li>
  * <li>PIN: the user PIN</li>
  * <li>KEY-LABEL: CKA_LABEL of the RSA key pair. When the token has no private key with this label,
  *     the program generates an RSA-2048 key pair with it (GenerateKeyPair): the private key is a
  *     private token object and stays; the public key is a session object and goes when the session
  *     closes.</li>
- * <li>PUBLIC-KEY.der: the public key as DER SubjectPublicKeyInfo, e.g. from
- *     {@code pkcs11-tool --read-object --type pubkey --label KEY-LABEL -o PUBLIC-KEY.der}. Left out,
+ * <li>PUBLIC-KEY.der: the public key as DER SubjectPublicKeyInfo, e.g. from {@code p11tool
+ *     --export-pubkey} of the private key (README, "Demo"). Left out,
  *     or {@code -}, the public key is built from the modulus and exponent of the public key object
  *     with the label, read through GetAttributeValue.</li>
  * <li>MESSAGE: the text to sign (a fixed sentence when left out)</li>
@@ -68,6 +68,7 @@ public final class SignDemo {
     private static final int GENERATED_KEY_BITS = 2048;
     private static final byte[] EXPONENT_65537 = {1, 0, 1};
     private static final String SECRET = "a short secret, sealed with RSA-OAEP";
+    private static final long CKF_LOGIN_REQUIRED = 0x4L;
     private static final long CKF_TOKEN_INITIALIZED = 0x400L;
 
     /** DER prefix of a PKCS#1 DigestInfo for SHA-256; the 32-byte hash follows it. */
@@ -308,7 +309,10 @@ public final class SignDemo {
         return (RSAPublicKey) KeyFactory.getInstance("RSA").generatePublic(spec);
     }
 
-    /** The slot named on the command line, or the first one holding an initialised token. */
+    /**
+     * The slot named on the command line, or the first one holding an initialised token that requires
+     * login: a token without login has no private keys to find.
+     */
     private int chooseSlot() throws StepFailed {
         String[] slots = JVarnel.GetSlotList(1);
         check("GetSlotList", slots[0]);
@@ -331,14 +335,17 @@ public final class SignDemo {
                 throw new StepFailed("slot must be a number or \"first\": " + slotArgument);
             }
         }
+        long wanted = CKF_TOKEN_INITIALIZED | CKF_LOGIN_REQUIRED;
         for (int i = 1; i < slots.length; i++) {
             int slot = (int) Long.parseUnsignedLong(slots[i]);
             String[] info = JVarnel.GetTokenInfo(slot);
-            if (OK.equals(info[0]) && (Long.parseUnsignedLong(info[18]) & CKF_TOKEN_INITIALIZED) != 0) {
+            if (OK.equals(info[0]) && (Long.parseUnsignedLong(info[18]) & wanted) == wanted) {
+                System.out.println("Chose slot " + slots[i] + ", the first whose token is initialised and requires"
+                        + " login");
                 return slot;
             }
         }
-        throw new StepFailed("no slot holds an initialised token");
+        throw new StepFailed("no slot holds an initialised token that requires login");
     }
 
     /** Every object labelled {@code label} of the search kind (0: any object, 1: private token objects). */

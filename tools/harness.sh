@@ -1,0 +1,172 @@
+# Sourced by the scripts that run the library in a real JVM: the end-to-end
+# suite, the demo, the soak and the benchmark. Needs $root (the project's top
+# folder). Gives the JDK and SoftHSM paths, the i386 SoftHSM module, the JVM
+# command for each architecture, the javac step, and one way to run a JVM and
+# judge what it printed.
+source "$root/tools/arch.sh"
+
+jdk64=/usr/lib/jvm/java-17-openjdk-amd64
+jdk32=/usr/lib/jvm/java-17-openjdk-i386
+softhsm64=/usr/lib/softhsm/libsofthsm2.so
+softhsm32_dir=$root/build/softhsm-i386
+softhsm32=$softhsm32_dir/usr/lib/softhsm/libsofthsm2.so
+
+# scratch_dir NAME: prints a new empty folder for tokens and JVM temporary
+# files, on tmpfs where there is one. A 32-bit program under qemu's emulator
+# gets EOVERFLOW from readdir() on ext4, whose directory cookies are 64-bit:
+# the i386 SoftHSM would see no token there. tmpfs offsets are small.
+scratch_dir() {
+  local base=$root/build
+  if [ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ]; then
+    base=/dev/shm
+  fi
+  mkdir -p "$base"
+  mktemp -d "$base/$1.XXXXXX"
+}
+
+# use_token_store DIR: makes DIR/tokens the SoftHSM2 token store of this
+# process and its children, through DIR/softhsm2.conf.
+use_token_store() {
+  mkdir -p "$1/tokens"
+  cat >"$1/softhsm2.conf" <<CONF
+directories.tokendir = $1/tokens
+objectstore.backend = file
+log.level = ERROR
+slots.removable = false
+CONF
+  export SOFTHSM2_CONF="$1/softhsm2.conf"
+}
+
+# fetch_softhsm_i386: unpacks libsofthsm2:i386 into build/softhsm-i386 unless
+# it is there. The package cannot be installed beside the amd64 one.
+fetch_softhsm_i386() {
+  mkdir -p "$root/build"
+  (
+    flock 7
+    [ -f "$softhsm32" ] && exit 0
+    work=$(mktemp -d "$root/build/softhsm-i386-download.XXXXXX")
+    chmod 755 "$work" # apt's download sandbox user cannot write into a root-only folder
+    if ! (cd "$work" && apt-get download -q libsofthsm2:i386 >apt.log 2>&1); then
+      cat "$work/apt.log" >&2
+      rm -rf "$work"
+      exit 1
+    fi
+    rm -rf "$softhsm32_dir.tmp"
+    dpkg-deb -x "$work"/libsofthsm2_*_i386.deb "$softhsm32_dir.tmp"
+    rm -rf "$work" "$softhsm32_dir"
+    mv "$softhsm32_dir.tmp" "$softhsm32_dir"
+    [ -f "$softhsm32" ]
+  ) 7>"$root/build/.softhsm-i386.lock"
+}
+
+# use_jvm ARCH SCRATCH: sets java, the command that starts a JVM of ARCH
+# (linux-x86_64 or linux-x86), and jvm_emulated (1 when it runs under
+# qemu-i386). SCRATCH is a tmpfs folder of the caller's, removed by it.
+#
+# Under qemu-i386 the same readdir() failure as above hits the JDK's crypto
+# policy folder, and with it every javax.crypto.Cipher: the JVM then runs from
+# a shadow of the JDK in SCRATCH (a copy of libjvm.so, from whose place the JVM
+# takes java.home, and of the small conf/; the rest linked). It runs
+# interpreted, as the JIT has crashed under emulation, and starts child
+# processes by fork, as the spawn helper is a 32-bit program the kernel may not
+# run.
+use_jvm() {
+  jvm_emulated=0
+  case "$1" in
+    linux-x86_64)
+      java=("$jdk64/bin/java")
+      ;;
+    linux-x86)
+      if [ ! -x "$jdk32/bin/java" ]; then
+        echo "32-bit JDK missing: $jdk32 (run tools/bootstrap.sh e2e)" >&2
+        return 1
+      fi
+      if [ -z "$VARNEL_I386_RUNNER" ]; then
+        java=("$jdk32/bin/java")
+        return 0
+      fi
+      local shadow=$2/jdk-i386 entry
+      mkdir -p "$shadow/bin" "$shadow/lib/server"
+      cp "$jdk32/bin/java" "$shadow/bin/"
+      cp "$jdk32/release" "$shadow/"
+      cp -RL "$jdk32/conf" "$shadow/conf"
+      for entry in "$jdk32"/lib/*; do [ "${entry##*/}" = server ] || ln -s "$entry" "$shadow/lib/"; done
+      for entry in "$jdk32"/lib/server/*; do [ "${entry##*/}" = libjvm.so ] || ln -s "$entry" "$shadow/lib/server/"; done
+      cp "$jdk32/lib/server/libjvm.so" "$shadow/lib/server/"
+      java=($VARNEL_I386_RUNNER "$shadow/bin/java" -Xint -Djdk.lang.Process.launchMechanism=FORK)
+      jvm_emulated=1
+      ;;
+    *)
+      echo "unknown architecture $1" >&2
+      return 1
+      ;;
+  esac
+}
+
+# compile_java DEST DIR...: compiles the bridge's Java class and every .java
+# file under the DIRs into DEST, replaced whole.
+compile_java() {
+  local dest=$1 sources
+  shift
+  mapfile -t sources < <(find "$root/java" "$@" -name '*.java' | sort)
+  rm -rf "$dest.tmp"
+  mkdir -p "$dest.tmp"
+  if ! "$jdk64/bin/javac" --release 17 -Xlint:all -Werror -encoding UTF-8 -d "$dest.tmp" "${sources[@]}"; then
+    rm -rf "$dest.tmp"
+    return 1
+  fi
+  rm -rf "$dest"
+  mv "$dest.tmp" "$dest"
+}
+
+# run_jvm NAME LOG ARGS...: runs "${java[@]}" -Xcheck:jni ARGS..., with no
+# input and its output in LOG, then shows LOG. It may take jvm_timeout seconds
+# (default 900); a crash report goes to build/NAME-hs_err_pid*.log, never a
+# core file. Sets jvm_rc; judge_jvm reads the rest.
+run_jvm() {
+  local name=$1 log=$2
+  shift 2
+  jvm_name=$name
+  jvm_log=$log
+  jvm_rc=0
+  touch "$log.start"
+  # The braces keep bash's own "Aborted ..." notice about a crashed JVM out of the output.
+  # --foreground leaves the JVM in the caller's process group, so an interrupt reaches it.
+  { (
+    ulimit -c 0
+    exec timeout --foreground --kill-after=10 "${jvm_timeout:-900}" "${java[@]}" -Xcheck:jni \
+      -XX:ErrorFile="$root/build/$name-hs_err_pid%p.log" "$@" </dev/null >"$log" 2>&1
+  ) || jvm_rc=$?; } 2>/dev/null
+  cat "$log"
+}
+
+# judge_jvm SUMMARY: whether the last run_jvm went well: exit status 0, no
+# crash report, no WARNING line (-Xcheck:jni's), and a line matching the
+# extended regular expression SUMMARY. Prints "NAME: FAILED: why" for each
+# fault and returns 1 if there was one.
+judge_jvm() {
+  local problems=() crash
+  if [ "$jvm_rc" -eq 124 ] || [ "$jvm_rc" -eq 137 ]; then
+    problems+=("the JVM did not finish within ${jvm_timeout:-900}s")
+  elif [ "$jvm_rc" -gt 128 ]; then
+    problems+=("the JVM was killed by signal $(kill -l $((jvm_rc - 128)) 2>/dev/null || echo $((jvm_rc - 128)))")
+  elif [ "$jvm_rc" -ne 0 ]; then
+    problems+=("the JVM exited with status $jvm_rc")
+  fi
+  for crash in "$root/build/$jvm_name"-hs_err_pid*.log; do
+    if [ -e "$crash" ] && [ "$crash" -nt "$jvm_log.start" ]; then
+      problems+=("the JVM crashed, report: $crash")
+    fi
+  done
+  if grep -q WARNING "$jvm_log"; then
+    problems+=("the JVM printed warnings (see the WARNING lines above)")
+  fi
+  if ! grep -Eq "$1" "$jvm_log"; then
+    problems+=("no summary line")
+  fi
+  local p
+  for p in "${problems[@]}"; do
+    echo "$jvm_name: FAILED: $p" >&2
+  done
+  [ ${#problems[@]} -eq 0 ]
+}
