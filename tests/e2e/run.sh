@@ -205,6 +205,8 @@ if [ ! -f "$native_lib" ] || [ "$here/native/testtoken.c" -nt "$native_lib" ]; t
     -o "$native_lib.tmp" "$here/native/testtoken.c" -ldl || die "could not build $here/native/testtoken.c"
   mv -f "$native_lib.tmp" "$native_lib"
 fi
+# Readable by a token that runs its JVM as another user, whoever built it.
+chmod a+rx "$native_lib"
 flock -u 9
 [ ${#run_as[@]} -eq 0 ] || chown -R "${run_as_owner:?}" "$scratch"
 
