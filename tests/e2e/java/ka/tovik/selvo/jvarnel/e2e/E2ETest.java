@@ -1449,6 +1449,25 @@ public final class E2ETest {
             closeSession(s);
         }));
 
+        list.add(new Case("deep-stack", () -> {
+            // A thread at the end of its stack gets whole answers, never a crash.
+            restartDriver();
+            String keyLabel = Config.required("varnel.e2e.keyLabel", cfg.keyLabel);
+            long s = openSession(tokenSlot(cfg), CKF_SERIAL_SESSION);
+            long publicKey = expectHandles("public objects labelled " + keyLabel,
+                    findAll(s, keyLabel, SEARCH_LABEL), 1).get(0);
+            DeepStack deep = new DeepStack(s, publicKey);
+            if (!deep.run()) {
+                throw fail(deep.broken);
+            }
+            if (deep.overflows == 0) {
+                throw fail("the recursion never reached the end of its stack");
+            }
+            System.out.println("deep-stack: " + deep.withoutRoom + " answers without room for the buffers, "
+                    + deep.overflows + " StackOverflowError");
+            closeSession(s);
+        }));
+
         list.add(new Case("generate-key-pair", () -> {
             loadTestToken(cfg);
             restartDriver();
