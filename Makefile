@@ -6,6 +6,7 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 VERSION_SUFFIX := V1_3_0_0
 LINUX_ARCHES := linux-x86_64 linux-x86
+WINDOWS_ARCHES := windows-x86 windows-x86_64
 
 cmake_flags.linux-x86_64 := -DCMAKE_BUILD_TYPE=Release
 cmake_flags.linux-x86 := -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/linux-x86.cmake
@@ -13,17 +14,19 @@ cmake_flags.sanitize := -DCMAKE_BUILD_TYPE=Debug -DVARNEL_SANITIZE=ON
 cmake_flags.tsan := -DCMAKE_BUILD_TYPE=Debug -DVARNEL_TSAN=ON
 cmake_flags.fuzz := -DCMAKE_BUILD_TYPE=Debug -DVARNEL_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 cmake_flags.windows-x86 := -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/windows-x86.cmake
+cmake_flags.windows-x86_64 := -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/windows-x86_64.cmake
 bootstrap.linux-x86_64 := build64 test64
 bootstrap.linux-x86 := build64 build32 test32
 bootstrap.sanitize := build64 test64
 bootstrap.tsan := build64 test64
 bootstrap.fuzz := build64 test64 fuzz
 bootstrap.windows-x86 := build64 test64 windows
+bootstrap.windows-x86_64 := build64 test64 windows
 
-.PHONY: all test fuzz clean bootstrap $(addprefix build-,$(LINUX_ARCHES) windows-x86) \
-	$(addprefix unit-,$(LINUX_ARCHES) sanitize tsan windows-x86)
+.PHONY: all test fuzz clean bootstrap $(addprefix build-,$(LINUX_ARCHES) $(WINDOWS_ARCHES)) \
+	$(addprefix unit-,$(LINUX_ARCHES) sanitize tsan $(WINDOWS_ARCHES))
 
-all: $(addprefix build-,$(LINUX_ARCHES) windows-x86)
+all: $(addprefix build-,$(LINUX_ARCHES) $(WINDOWS_ARCHES))
 
 bootstrap:
 	@tools/bootstrap.sh all
@@ -41,20 +44,19 @@ $(addprefix build-,$(LINUX_ARCHES)): build-%: build/%/CMakeCache.txt
 	mv -f dist/$*/.libVarnel.so.new dist/$*/libVarnel.so.$(VERSION_SUFFIX)
 	ln -sf libVarnel.so.$(VERSION_SUFFIX) dist/$*/libVarnel.so
 
-# The 32-bit Windows DLL, cross-built with MinGW-w64.
-build-windows-x86: build/windows-x86/CMakeCache.txt
-	cmake --build build/windows-x86 --target varnel -j $(JOBS)
-	mkdir -p dist/windows-x86
-	cmake -E copy_if_different build/windows-x86/Varnel.dll dist/windows-x86/Varnel.dll
+# The Windows DLLs, 32- and 64-bit, cross-built with MinGW-w64.
+$(addprefix build-,$(WINDOWS_ARCHES)): build-%: build/%/CMakeCache.txt
+	cmake --build build/$* --target varnel -j $(JOBS)
+	mkdir -p dist/$*
+	cmake -E copy_if_different build/$*/Varnel.dll dist/$*/Varnel.dll
 
-# Unit suites: built, not run; tools/run-tests.sh runs them. The Windows one
-# runs only under wine (tests/run-windows-unit.sh); building it checks that
-# the suite compiles for Windows.
-$(addprefix unit-,$(LINUX_ARCHES) sanitize tsan windows-x86): unit-%: build/%/CMakeCache.txt
+# Unit suites: built, not run; tools/run-tests.sh runs them, the Windows
+# ones under wine (tests/run-windows-unit.sh).
+$(addprefix unit-,$(LINUX_ARCHES) sanitize tsan $(WINDOWS_ARCHES)): unit-%: build/%/CMakeCache.txt
 	cmake build/$* >/dev/null
 	cmake --build build/$* --target test_programs -j $(JOBS)
 
-test: all $(addprefix unit-,$(LINUX_ARCHES) sanitize tsan windows-x86)
+test: all $(addprefix unit-,$(LINUX_ARCHES) sanitize tsan $(WINDOWS_ARCHES))
 	@tools/bootstrap.sh e2e
 	@tools/run-tests.sh
 

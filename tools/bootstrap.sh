@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, once.
 # Idempotent: does nothing when every package is already present.
-# Usage: tools/bootstrap.sh [group...]   groups: build64 build32 test64 test32 e2e windows wine fuzz bench all
+# Usage: tools/bootstrap.sh [group...]   groups: build64 build32 test64 test32 e2e windows wine wine64 wine-vm fuzz bench all
 set -euo pipefail
 
 declare -A groups=(
@@ -10,8 +10,10 @@ declare -A groups=(
   [test64]="libgtest-dev valgrind"
   [test32]="libc6-dbg:i386 qemu-user"
   [e2e]="softhsm2 opensc qemu-user openjdk-17-jdk-headless:i386 libssl3:i386 libstdc++6:i386 libgcc-s1:i386"
-  [windows]="g++-mingw-w64-i686"
+  [windows]="g++-mingw-w64-i686 g++-mingw-w64-x86-64"
   [wine]="wine32:i386"
+  [wine64]="wine64"
+  [wine-vm]="qemu-system-x86 mmdebstrap e2fsprogs"
   [fuzz]="clang libclang-rt-14-dev"
   [bench]="gnuplot-nox"
 )
