@@ -9,6 +9,7 @@ source tools/arch.sh
 
 passed=0
 failed=0
+skipped=0
 log_dir=build/test-logs
 mkdir -p "$log_dir"
 
@@ -38,6 +39,20 @@ run_gtest() {
     [ -z "$bad" ] && bad=1
   fi
   add_counts "$name" "$ok" "${bad:-0}"
+}
+
+# A Windows unit suite under wine, named after how it ran here (wine64,
+# wine32, or wine32 in a VM); where it cannot run, a SKIPPED line saying why.
+run_windows_unit() {
+  local how
+  how=$(tests/run-windows-unit.sh --where "$1")
+  case $how in
+    SKIPPED:*)
+      echo "unit $1  $how"
+      skipped=$((skipped + 1))
+      ;;
+    *) run_gtest "unit $1 ($how)" tests/run-windows-unit.sh "$1" ;;
+  esac
 }
 
 # A suite whose last line reads "... N passed, M failed".
@@ -83,9 +98,17 @@ for target in base64 methods; do
 done
 run_counted "exports linux-x86_64" tests/check-exports.sh linux-x86_64
 run_counted "exports linux-x86" tests/check-exports.sh linux-x86
-run_counted "exports windows-x86" tests/check-dll-exports.sh windows-x86
+for arch in windows-x86 windows-x86_64; do
+  run_counted "exports $arch" tests/check-dll-exports.sh "$arch"
+done
+run_windows_unit windows-x86_64
+run_windows_unit windows-x86
 run_counted "e2e linux-x86_64" tests/e2e/run.sh linux-x86_64
 run_counted "e2e linux-x86" tests/e2e/run.sh linux-x86
 
-echo "$passed passed, $failed failed"
+if [ "$skipped" -gt 0 ]; then
+  echo "$passed passed, $failed failed, $skipped skipped"
+else
+  echo "$passed passed, $failed failed"
+fi
 [ "$failed" -eq 0 ]
