@@ -82,8 +82,7 @@ if [ "$how" = "wine32 in VM" ]; then
   need wine-vm
   # The build folder is shared with the guest, which has a prefix of its
   # own; tools/wine-vm.sh bounds each boot itself.
-  VARNEL_WINE_VM_TIMEOUT=$suite_timeout "$root/tools/wine-vm.sh" "$root/build" "$exe" "$@"
-  exit $?
+  VARNEL_WINE_VM_TIMEOUT=$suite_timeout exec "$root/tools/wine-vm.sh" "$root/build" "$exe" "$@"
 fi
 
 if [ "$how" = wine64 ]; then

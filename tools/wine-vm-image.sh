@@ -33,8 +33,8 @@ mmdebstrap --quiet --variant=apt --architectures=amd64,i386 \
 # PID 1: mounts what wine needs and the job folder (tag "job"), mounts the
 # shared folder (tag "share") read-only at the path the job names, runs the
 # job, writes its output to the serial console between two markers, and
-# powers off. cache=loose: with 9p's default cache the guest read pages of a large
-# executable as zeros.
+# powers off. cache=loose: with 9p's default cache the guest read pages of
+# a large executable as zeros.
 cat >"$rootfs/sbin/varnel-init" <<'INIT'
 #!/bin/sh
 PATH=/usr/sbin:/usr/bin:/sbin:/bin
