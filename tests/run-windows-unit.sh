@@ -13,7 +13,9 @@
 # Usage: tests/run-windows-unit.sh windows-x86|windows-x86_64 [GoogleTest options...]
 #        tests/run-windows-unit.sh --where windows-x86|windows-x86_64
 # --where prints how the suite would run ("wine64", "wine32", "wine32 in
-# VM") or "SKIPPED: <why>" where it cannot, and runs nothing.
+# VM") or "SKIPPED: <why>" where it cannot, and runs nothing; it installs
+# the packages that way needs (tools/bootstrap.sh groups wine64, wine,
+# wine-vm).
 #
 # Judge a run by GoogleTest's summary, never by the exit status alone: a
 # 32-bit program given to wine64 exits 0 without a word. Each suite has a
@@ -34,18 +36,32 @@ shift || true
 exe=$root/build/$arch/tests/varnel_unit_tests.exe
 wine_dir=/usr/lib/wine
 
-# How this suite runs here: wine64, wine32, "wine32 in VM", or "SKIPPED: why".
+# installs GROUP: whether the bootstrap group is there, installed if need be.
+installs() { "$root/tools/bootstrap.sh" "$1" >&2; }
+
+# How this suite runs here: wine64, wine32, "wine32 in VM", or "SKIPPED:
+# why". Installs what the way chosen needs; where that fails, it cannot run.
 where() {
   case $arch in
-    windows-x86_64) echo wine64 ;;
+    windows-x86_64)
+      if installs wine64; then echo wine64; else echo "SKIPPED: wine64 cannot be installed"; fi
+      ;;
     windows-x86)
       local choice=${VARNEL_WINE32:-}
       if [ -z "$choice" ]; then
         if [ -z "$VARNEL_I386_RUNNER" ]; then choice=host; else choice=vm; fi
       fi
       case $choice in
-        host) echo wine32 ;;
-        vm) echo "wine32 in VM" ;;
+        host)
+          if installs wine; then echo wine32; else echo "SKIPPED: wine32 cannot be installed"; fi
+          ;;
+        vm)
+          if installs wine-vm; then
+            echo "wine32 in VM"
+          else
+            echo "SKIPPED: this kernel runs no 32-bit programs, which wine32 needs, and the VM's tools cannot be installed"
+          fi
+          ;;
         none) echo "SKIPPED: VARNEL_WINE32=none" ;;
         *) echo "SKIPPED: VARNEL_WINE32 is '$choice', not host, vm or none" ;;
       esac
@@ -73,24 +89,16 @@ if [ ! -f "$exe" ]; then
   exit 1
 fi
 
-# Installs a bootstrap group; where that fails the suite cannot run.
-need() {
-  "$root/tools/bootstrap.sh" "$1" >&2 || { echo "unit $arch: cannot install the '$1' group" >&2; exit 1; }
-}
-
 if [ "$how" = "wine32 in VM" ]; then
-  need wine-vm
   # The build folder is shared with the guest, which has a prefix of its
   # own; tools/wine-vm.sh bounds each boot itself.
   VARNEL_WINE_VM_TIMEOUT=$suite_timeout exec "$root/tools/wine-vm.sh" "$root/build" "$exe" "$@"
 fi
 
 if [ "$how" = wine64 ]; then
-  need wine64
   loader=$wine_dir/wine64
   export WINEARCH=win64
 else
-  need wine
   loader=$wine_dir/wine
   export WINEARCH=win32
 fi
