@@ -17,7 +17,8 @@
 # with "failed to set MSR 0x10a") and -cpu max,-smap: with SMAP the guest
 # kernel oopsed in wine's 32-bit processes under TCG. The result comes back
 # over the serial console. VARNEL_WINE_VM_TIMEOUT (600) bounds one boot, in
-# seconds; qemu is stopped by its PID then, and when this script is stopped.
+# seconds, and three times that the first boot, which makes the prefix under
+# emulation; qemu is stopped by its PID then, and when this script is stopped.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 recipe=$root/tools/wine-vm-image.sh
@@ -46,10 +47,11 @@ stop() {
 trap stop EXIT
 trap 'exit 130' INT TERM
 
-# boot DISK_DIR SNAPSHOT JOB_SCRIPT [SHARED_DIR]: boots once, runs the job,
-# and leaves what it printed in $work/output; the status is the job's, or 125.
+# boot DISK_DIR SNAPSHOT SECONDS JOB_SCRIPT [SHARED_DIR]: boots once, runs
+# the job, and leaves what it printed in $work/output; the status is the
+# job's, or 125.
 boot() {
-  local disk_dir=$1 snapshot=$2 job_script=$3 shared=${4:-}
+  local disk_dir=$1 snapshot=$2 limit=$3 job_script=$4 shared=${5:-}
   local job=$work/job
   rm -rf "$job" && mkdir -p "$job"
   cp "$job_script" "$job/run"
@@ -67,12 +69,12 @@ boot() {
   qemu-system-x86_64 "${args[@]}" 2>"$work/qemu.log" &
   qemu_pid=$!
   local waited=0
-  while kill -0 "$qemu_pid" 2>/dev/null && [ "$waited" -lt "$boot_timeout" ]; do
+  while kill -0 "$qemu_pid" 2>/dev/null && [ "$waited" -lt "$limit" ]; do
     sleep 1
     waited=$((waited + 1))
   done
   if kill -0 "$qemu_pid" 2>/dev/null; then
-    say "no end within ${boot_timeout}s; stopping qemu (pid $qemu_pid)"
+    say "no end within ${limit}s; stopping qemu (pid $qemu_pid)"
     kill "$qemu_pid"
   fi
   wait "$qemu_pid"
@@ -108,7 +110,7 @@ ensure_image() {
       rm -rf "$new"
       return 1
     fi
-    if ! boot "$new" off "$new/first-boot.sh" || ! grep -q '^wine-runs$' "$work/output"; then
+    if ! boot "$new" off $((3 * boot_timeout)) "$new/first-boot.sh" || ! grep -q '^wine-runs$' "$work/output"; then
       say "the first boot did not make the wine prefix:"
       tail -n 20 "$work/output" >&2
       rm -rf "$new"
@@ -132,7 +134,7 @@ shift
   printf ' %q' "$@"
   echo
 } >"$work/program.sh"
-boot "$image" on "$work/program.sh" "$share"
+boot "$image" on "$boot_timeout" "$work/program.sh" "$share"
 rc=$?
 cat "$work/output"
 exit "$rc"

@@ -82,7 +82,7 @@ struct Outcome {
 
 struct MethodCase {
     const char* method;
-    int stdcallBytes;  // from the Java declaration, as the case types it
+    int stdcallBytes;                  // from the Java declaration, as the case types it
     Strings expected;                  // the status, then as many "*" as the array has further elements
     const char* driverFunction;        // the call the driver saw last; "" for none
     std::vector<CK_ULONG> driverSees;  // Java scalars as the driver saw them, in order
@@ -100,7 +100,11 @@ struct Method {
 
     static MethodCase make(const char* method, Strings expected, const char* driverFunction,
                            std::vector<CK_ULONG> driverSees, std::tuple<Params...> (*arguments)(FakeJvm&)) {
-        return {method, stdcallBytes<Params...>(), std::move(expected), driverFunction, std::move(driverSees),
+        return {method,
+                stdcallBytes<Params...>(),
+                std::move(expected),
+                driverFunction,
+                std::move(driverSees),
                 [arguments](FakeJvm& jvm, FARPROC entry, int times) {
                     auto function = reinterpret_cast<Pointer>(reinterpret_cast<void*>(entry));
                     const std::tuple<Params...> values = arguments(jvm);
@@ -134,21 +138,30 @@ constexpr CK_ULONG kS = 0x1234, kO = 0x4321, kP = 0x5678;
 
 std::vector<MethodCase> cases() {
     return {
-        Method<jstring, jstring>::make("LoadDriver", {"0"}, "", {},
-                                       [](FakeJvm& j) { return std::make_tuple(j.string(mock::modulePath())); }),
-        Method<jstring>::make("Initialize", {"0"}, "C_Initialize", {0}, [](FakeJvm&) { return std::tuple<>(); }),
+        Method<jstring, jstring>::make(
+            "LoadDriver", {"0"}, "", {},
+            [](FakeJvm& j) { return std::make_tuple(j.string(mock::modulePath())); }),
+        Method<jstring>::make("Initialize", {"0"}, "C_Initialize", {0},
+                              [](FakeJvm&) { return std::tuple<>(); }),
         Method<jstring>::make("Finalize", {"0"}, "C_Finalize", {0}, [](FakeJvm&) { return std::tuple<>(); }),
         Method<jobjectArray>::make("GetVersion", {"0", "*"}, "", {}, [](FakeJvm&) { return std::tuple<>(); }),
         Method<jobjectArray, jint>::make("GetSlotList", {"10031"}, "C_GetSlotList", {CK_TRUE},
                                          [](FakeJvm&) { return std::make_tuple(jint{1}); }),
-        Method<jobjectArray, jint>::make("GetTokenInfo", [] { Strings s(19, "*"); s[0] = "0"; return s; }(),
-                                         "C_GetTokenInfo", {77}, [](FakeJvm&) { return std::make_tuple(jint{77}); }),
+        Method<jobjectArray, jint>::make(
+            "GetTokenInfo",
+            [] {
+                Strings s(19, "*");
+                s[0] = "0";
+                return s;
+            }(),
+            "C_GetTokenInfo", {77}, [](FakeJvm&) { return std::make_tuple(jint{77}); }),
         Method<jobjectArray, jint, jint>::make("OpenSession", {"0", "*"}, "C_OpenSession", {78, 6},
                                                [](FakeJvm&) { return std::make_tuple(jint{78}, jint{6}); }),
         Method<jstring, jlong, jint, jstring>::make(
             "Login", {"0"}, "C_Login", {kS, 1, 4},
             [](FakeJvm& j) { return std::make_tuple(kSession, jint{1}, j.string("1234")); }),
-        Method<jstring, jlong>::make("LogOut", {"0"}, "C_Logout", {kS}, [](FakeJvm&) { return std::make_tuple(kSession); }),
+        Method<jstring, jlong>::make("LogOut", {"0"}, "C_Logout", {kS},
+                                     [](FakeJvm&) { return std::make_tuple(kSession); }),
         Method<jstring, jlong>::make("CloseSession", {"0"}, "C_CloseSession", {kS},
                                      [](FakeJvm&) { return std::make_tuple(kSession); }),
         Method<jstring, jlong, jstring, jint>::make(
@@ -168,32 +181,43 @@ std::vector<MethodCase> cases() {
                                             [](FakeJvm&) { return std::make_tuple(kSession, kObject); }),
         Method<jobjectArray, jlong, jstring, jint, jbyteArray, jint>::make(
             "GenerateKeyPair", {"0", "*", "*"}, "C_GenerateKeyPair", {kS},
-            [](FakeJvm& j) { return std::make_tuple(kSession, j.string("key"), jint{2048}, j.byteArray({1, 0, 1}), jint{3}); }),
+            [](FakeJvm& j) {
+                return std::make_tuple(kSession, j.string("key"), jint{2048}, j.byteArray({1, 0, 1}),
+                                       jint{3});
+            }),
         Method<jobjectArray, jlong, jint>::make("GenerateKey", {"0", "*"}, "C_GenerateKey", {kS},
                                                 [](FakeJvm&) { return std::make_tuple(kSession, jint{0}); }),
         Method<jstring, jlong, jlong>::make("SignInit", {"0"}, "C_SignInit", {kS, kO},
                                             [](FakeJvm&) { return std::make_tuple(kSession, kObject); }),
         Method<jobjectArray, jlong, jbyteArray, jint>::make(
             "Sign", {"0", "*"}, "C_Sign", {kS, 3},
-            [](FakeJvm& j) { return std::make_tuple(kSession, j.byteArray({1, 2, 3}), jint{3}); }),
+            [](FakeJvm& j) {
+                return std::make_tuple(kSession, j.byteArray({1, 2, 3}), jint{3});
+            }),
         Method<jstring, jlong, jlong, jstring>::make(
             "EncryptInit", {"0"}, "C_EncryptInit", {kS, kO},
             [](FakeJvm& j) { return std::make_tuple(kSession, kObject, j.string("rsapkcs")); }),
         Method<jobjectArray, jlong, jbyteArray, jint>::make(
             "Encrypt", {"0", "*"}, "C_Encrypt", {kS, 3},
-            [](FakeJvm& j) { return std::make_tuple(kSession, j.byteArray({1, 2, 3}), jint{3}); }),
+            [](FakeJvm& j) {
+                return std::make_tuple(kSession, j.byteArray({1, 2, 3}), jint{3});
+            }),
         Method<jstring, jlong, jlong, jstring>::make(
             "DecryptInit", {"0"}, "C_DecryptInit", {kS, kO},
             [](FakeJvm& j) { return std::make_tuple(kSession, kObject, j.string("rsapkcsoaep")); }),
         Method<jobjectArray, jlong, jbyteArray, jint>::make(
             "Decrypt", {"0", "*"}, "C_Decrypt", {kS, 3},
-            [](FakeJvm& j) { return std::make_tuple(kSession, j.byteArray({'Y', 'W', 'J', 'j'}), jint{4}); }),
+            [](FakeJvm& j) {
+                return std::make_tuple(kSession, j.byteArray({'Y', 'W', 'J', 'j'}), jint{4});
+            }),
         Method<jobjectArray, jlong, jstring, jlong, jlong>::make(
             "WrapKey", {"0", "*"}, "C_WrapKey", {kS, kO, kP},
             [](FakeJvm& j) { return std::make_tuple(kSession, j.string("rsapkcs"), kObject, kOther); }),
         Method<jobjectArray, jlong, jstring, jlong, jstring>::make(
             "UnwrapKey", {"0", "*"}, "C_UnwrapKey", {kS, kO, 3},
-            [](FakeJvm& j) { return std::make_tuple(kSession, j.string("YWJj"), kObject, j.string("rsapkcs")); }),
+            [](FakeJvm& j) {
+                return std::make_tuple(kSession, j.string("YWJj"), kObject, j.string("rsapkcs"));
+            }),
     };
 }
 
@@ -237,11 +261,13 @@ TEST(WindowsDll, EveryExportCalledAsAJvmCallsItKeepsTheStackBalanced) {
         for (const auto& c : all)
             if (std::string(c.method) == row.method) found = &c;
         ASSERT_NE(nullptr, found) << "no case";
-        EXPECT_EQ(row.stdcallBytes, found->stdcallBytes) << "the list's byte count against the Java declaration";
+        EXPECT_EQ(row.stdcallBytes, found->stdcallBytes)
+            << "the list's byte count against the Java declaration";
 
         FARPROC entry = GetProcAddress(dll, jvmName(row, kDecorated).c_str());
         ASSERT_NE(nullptr, entry) << jvmName(row, kDecorated);
-        EXPECT_EQ(nullptr, GetProcAddress(dll, jvmName(row, !kDecorated).c_str())) << "exported under its other name";
+        EXPECT_EQ(nullptr, GetProcAddress(dll, jvmName(row, !kDecorated).c_str()))
+            << "exported under its other name";
 
         mock_reset();
         FakeJvm jvm;
