@@ -8,6 +8,7 @@ JOBS ?= $(shell nproc)
 LIBRARY := $(shell tools/version.sh library)
 RELEASE := $(shell tools/version.sh release)
 LINUX_ARCHES := linux-x86_64 linux-x86
+WINDOWS_ARCHES := windows-x86 windows-x86_64
 # Builds and archives carry the last commit's time, never the build's.
 SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null)
 ifneq ($(SOURCE_DATE_EPOCH),)
@@ -20,6 +21,7 @@ cmake_flags.sanitize := -DCMAKE_BUILD_TYPE=Debug -DVARNEL_SANITIZE=ON
 cmake_flags.tsan := -DCMAKE_BUILD_TYPE=Debug -DVARNEL_TSAN=ON
 cmake_flags.fuzz := -DCMAKE_BUILD_TYPE=Debug -DVARNEL_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 cmake_flags.windows-x86 := -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/windows-x86.cmake
+cmake_flags.windows-x86_64 := -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/windows-x86_64.cmake
 # The Linux libraries without their mitigations, only to measure what those cost.
 cmake_flags.linux-x86_64-plain := $(cmake_flags.linux-x86_64) -DVARNEL_HARDEN=OFF -DVARNEL_TESTS=OFF
 cmake_flags.linux-x86-plain := $(cmake_flags.linux-x86) -DVARNEL_HARDEN=OFF -DVARNEL_TESTS=OFF
@@ -29,13 +31,14 @@ bootstrap.sanitize := build64 test64
 bootstrap.tsan := build64 test64
 bootstrap.fuzz := build64 test64 fuzz
 bootstrap.windows-x86 := build64 test64 windows
+bootstrap.windows-x86_64 := build64 test64 windows
 bootstrap.linux-x86_64-plain := $(bootstrap.linux-x86_64)
 bootstrap.linux-x86-plain := $(bootstrap.linux-x86)
 
-.PHONY: all test fuzz clean bootstrap $(addprefix build-,$(LINUX_ARCHES) windows-x86) \
-	$(addprefix unit-,$(LINUX_ARCHES) sanitize tsan windows-x86)
+.PHONY: all test fuzz clean bootstrap $(addprefix build-,$(LINUX_ARCHES) $(WINDOWS_ARCHES)) \
+	$(addprefix unit-,$(LINUX_ARCHES) sanitize tsan $(WINDOWS_ARCHES))
 
-all: $(addprefix build-,$(LINUX_ARCHES) windows-x86)
+all: $(addprefix build-,$(LINUX_ARCHES) $(WINDOWS_ARCHES))
 
 bootstrap:
 	@tools/bootstrap.sh all
@@ -53,21 +56,20 @@ $(addprefix build-,$(LINUX_ARCHES)): build-%: build/%/CMakeCache.txt
 	mv -f dist/$*/.libVarnel.so.new dist/$*/$(LIBRARY)
 	ln -sf $(LIBRARY) dist/$*/libVarnel.so
 
-# The 32-bit Windows DLL, cross-built with MinGW-w64.
-build-windows-x86: build/windows-x86/CMakeCache.txt
-	cmake --build build/windows-x86 --target varnel -j $(JOBS)
-	mkdir -p dist/windows-x86
-	cmake -E copy_if_different build/windows-x86/Varnel.dll dist/windows-x86/Varnel.dll
+# The Windows DLLs, 32- and 64-bit, cross-built with MinGW-w64.
+$(addprefix build-,$(WINDOWS_ARCHES)): build-%: build/%/CMakeCache.txt
+	cmake --build build/$* --target varnel -j $(JOBS)
+	mkdir -p dist/$*
+	cmake -E copy_if_different build/$*/Varnel.dll dist/$*/Varnel.dll
 
-# Unit suites: built, not run; tools/run-tests.sh runs them. The Windows one
-# runs only under wine (tests/run-windows-unit.sh); building it checks that
-# the suite compiles for Windows.
-$(addprefix unit-,$(LINUX_ARCHES) sanitize tsan windows-x86): unit-%: build/%/CMakeCache.txt
+# Unit suites: built, not run; tools/run-tests.sh runs them, the Windows
+# ones under wine (tests/run-windows-unit.sh).
+$(addprefix unit-,$(LINUX_ARCHES) sanitize tsan $(WINDOWS_ARCHES)): unit-%: build/%/CMakeCache.txt
 	cmake build/$* >/dev/null
 	cmake --build build/$* --target test_programs -j $(JOBS)
 
-test: all dist $(addprefix unit-,$(LINUX_ARCHES) sanitize tsan windows-x86)
-	@tools/bootstrap.sh e2e tokens
+test: all dist $(addprefix unit-,$(LINUX_ARCHES) sanitize tsan $(WINDOWS_ARCHES))
+	@tools/bootstrap.sh e2e tokens format
 	@tools/run-tests.sh
 
 # Runs every fuzz target for FUZZ_SECONDS each (libFuzzer, ASan, UBSan),

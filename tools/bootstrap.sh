@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, once.
 # Idempotent: does nothing when every package is already present.
-# Usage: tools/bootstrap.sh [group...]   groups: build64 build32 test64 test32 e2e tokens windows wine fuzz bench all
+# Usage: tools/bootstrap.sh [group...]   groups: build64 build32 test64 test32 e2e tokens windows wine wine64 wine-vm format fuzz bench all
 set -euo pipefail
 
 declare -A groups=(
@@ -14,8 +14,11 @@ declare -A groups=(
   # i386 too: the i386 opencryptoki and tpm2-pkcs11 packages would replace the
   # amd64 ones.
   [tokens]="opencryptoki libopencryptoki0 libtpm2-pkcs11-1 libtpm2-pkcs11-tools tpm2-tools swtpm swtpm-tools libtss2-tcti-swtpm0 tpm2-abrmd libtss2-tcti-tabrmd0 dbus-daemon libnss3 libnss3-tools p11-kit p11-kit-modules ca-certificates opensc-pkcs11 libnss3:i386 p11-kit-modules:i386 opensc-pkcs11:i386"
-  [windows]="g++-mingw-w64-i686"
+  [windows]="g++-mingw-w64-i686 g++-mingw-w64-x86-64"
   [wine]="wine32:i386"
+  [wine64]="wine64"
+  [wine-vm]="qemu-system-x86 mmdebstrap e2fsprogs"
+  [format]="clang-format"
   [fuzz]="clang libclang-rt-14-dev"
   [bench]="gnuplot-nox libjna-java"
 )

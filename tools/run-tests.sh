@@ -22,9 +22,15 @@ add_counts() {
 # A GoogleTest program: counts from its own summary lines.
 run_gtest() {
   local name=$1; shift
+  "$@" >"$log_dir/$name.log" 2>&1
+  count_gtest "$name" $?
+}
+
+# count_gtest NAME EXIT_STATUS: the counts of a GoogleTest run whose output
+# is in NAME's log.
+count_gtest() {
+  local name=$1 rc=$2
   local log="$log_dir/$name.log"
-  "$@" >"$log" 2>&1
-  local rc=$?
   local ok bad
   ok=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\..*/\1/p' "$log" | tail -n 1)
   bad=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\?, listed below:.*/\1/p' "$log" | tail -n 1)
@@ -40,9 +46,45 @@ run_gtest() {
   add_counts "$name" "$ok" "${bad:-0}"
 }
 
-# A suite whose last line reads "... N passed, M failed", or "...: SKIPPED: why"
-# when it cannot run on this machine: then it counts neither way.
+# Suites that cannot run on this machine: named, counted neither way.
 skipped=()
+
+# A Windows unit suite under wine, named after how it ran here (wine64,
+# wine32, or wine32 in a VM); where it cannot run, a SKIPPED line saying why.
+run_windows_unit() {
+  local how
+  how=$(tests/run-windows-unit.sh --where "$1")
+  case $how in
+    SKIPPED:*)
+      echo "unit $1  $how"
+      skipped+=("unit $1")
+      ;;
+    *) run_gtest "unit $1 ($how)" tests/run-windows-unit.sh "$1" ;;
+  esac
+}
+
+# In a VM the x86 Windows suite takes a minute or more (many on a first run,
+# which makes the VM's disk), mostly in one emulated CPU: it starts before
+# the other suites, beside them, and is counted after them. Stopped by its
+# PID if this script is.
+vm_suite="unit windows-x86 (wine32 in VM)"
+vm_pid=""
+stop_vm_suite() { [ -n "$vm_pid" ] && kill "$vm_pid" 2>/dev/null; }
+trap stop_vm_suite EXIT
+trap 'exit 130' INT TERM
+if [ "$(tests/run-windows-unit.sh --where windows-x86)" = "wine32 in VM" ]; then
+  tests/run-windows-unit.sh windows-x86 >"$log_dir/$vm_suite.log" 2>&1 &
+  vm_pid=$!
+fi
+finish_vm_suite() {
+  wait "$vm_pid"
+  local rc=$?
+  vm_pid=""
+  count_gtest "$vm_suite" "$rc"
+}
+
+# A suite whose last line reads "... N passed, M failed", or "...: SKIPPED: why"
+# when it cannot run on this machine.
 run_counted() {
   local name=$1; shift
   local log="$log_dir/$name.log"
@@ -89,15 +131,22 @@ for target in base64 methods; do
   run_counted "fuzz corpus $target asan+ubsan" build/sanitize/tests/fuzz_${target}_replay "${corpus[@]}"
   run_counted "fuzz corpus $target linux-x86" run_i386 build/linux-x86/tests/fuzz_${target}_replay "${corpus[@]}"
 done
+run_counted "format" tools/check-format.sh
 run_counted "exports linux-x86_64" tests/check-exports.sh linux-x86_64
 run_counted "exports linux-x86" tests/check-exports.sh linux-x86
-run_counted "exports windows-x86" tests/check-dll-exports.sh windows-x86
+for arch in windows-x86 windows-x86_64; do
+  run_counted "exports $arch" tests/check-dll-exports.sh "$arch"
+done
+run_windows_unit windows-x86_64
+[ -z "$vm_pid" ] && run_windows_unit windows-x86
 run_counted "release archive and install" tests/check-release.sh
 # The token matrix: each token on the builds its module comes in.
 for suite in "linux-x86_64 softhsm" "linux-x86 softhsm" "linux-x86_64 opencryptoki" "linux-x86_64 tpm2" \
   "linux-x86_64 nss" "linux-x86 nss" "linux-x86_64 p11-kit-trust"; do
   run_counted "e2e $suite" tests/e2e/run.sh $suite
 done
+
+[ -n "$vm_pid" ] && finish_vm_suite
 
 [ ${#skipped[@]} -eq 0 ] || echo "skipped, not counted: ${skipped[*]}"
 echo "$passed passed, $failed failed"

@@ -1,6 +1,7 @@
-/* The machine-dependent JNI types for 32-bit Windows, used in place of the
- * build host's jni_md.h when cross-building the DLL. A Windows JVM calls
- * native methods with __stdcall, and its jint is a 32-bit long.
+/* The machine-dependent JNI types for Windows, used in place of the build
+ * host's jni_md.h when cross-building the DLLs. A 32-bit Windows JVM calls
+ * native methods with __stdcall (x64 has one convention, and the keyword
+ * changes nothing there); jint is a long, 32 bits on both widths.
  * JNIEXPORT is empty: Varnel.def, generated from tests/native-methods.txt,
  * alone decides what the DLL exports and under which names. */
 #ifndef _JAVASOFT_JNI_MD_H_

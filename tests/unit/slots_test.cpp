@@ -170,7 +170,7 @@ TEST_F(SlotsTest, LoginPassesThePinBytesAndTheirLength) {
     EXPECT_EQ("160", jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_Login(env, nullptr, 3, 0, jvm.string(""))));
     auto calls = mock::calls();
     ASSERT_EQ(2u, calls.size());
-    EXPECT_EQ((std::vector<CK_ULONG>{sessionSeen, 1, pin.size()}), calls[0].numbers);
+    EXPECT_EQ((std::vector<CK_ULONG>{sessionSeen, 1, static_cast<CK_ULONG>(pin.size())}), calls[0].numbers);
     EXPECT_EQ(mock::inputBlob(mock::text(pin)), calls[0].blobs[0]);
     EXPECT_EQ((std::vector<CK_ULONG>{3, 0, 0}), calls[1].numbers);
     EXPECT_EQ(mock::inputBlob({}), calls[1].blobs[0]) << "an empty PIN is a pointer to an empty text";

@@ -1,0 +1,4 @@
+# 64-bit Windows build cross-compiled with MinGW-w64 (g++-mingw-w64-x86-64).
+set(VARNEL_MINGW_TARGET x86_64-w64-mingw32)
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)
