@@ -24,8 +24,8 @@ VARNEL_API extern const unsigned char LF;  // 0x0A, skipped when decoding
 // Returns 1 if the text plus NUL does not fit: output then holds an
 // unterminated prefix and *outputLength is unchanged.
 // A capacity of 4 * ceil(n / 3) + 1 is always enough.
-VARNEL_API int base64Encode(const unsigned char* input, int inputLength,
-                            char* output, unsigned int* outputLength);
+VARNEL_API int base64Encode(const unsigned char* input, int inputLength, char* output,
+                            unsigned int* outputLength);
 
 // Decodes inputLength characters; CR and LF are ignored and a trailing
 // incomplete group is dropped. *outputLength is the capacity of output on
@@ -35,8 +35,8 @@ VARNEL_API int base64Encode(const unsigned char* input, int inputLength,
 // *outputLength is unchanged.
 // Every '=' seen so far in the input reduces the bytes produced per group,
 // including for groups that follow it.
-VARNEL_API int base64Decode(const char* input, int inputLength,
-                            unsigned char* output, unsigned int* outputLength);
+VARNEL_API int base64Decode(const char* input, int inputLength, unsigned char* output,
+                            unsigned int* outputLength);
 
 #ifdef __cplusplus
 }

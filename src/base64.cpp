@@ -23,9 +23,8 @@ using varnel::base64::kRevSize;
 extern "C" VARNEL_API const unsigned char bLookup[64] = {VARNEL_B64_64(kAlphabet, 0)};
 
 extern "C" VARNEL_API const unsigned char bRevLookup[kRevSize] = {
-    VARNEL_B64_64(kRev.value, 0), VARNEL_B64_32(kRev.value, 64),
-    VARNEL_B64_16(kRev.value, 96), VARNEL_B64_8(kRev.value, 112),
-    VARNEL_B64_2(kRev.value, 120), VARNEL_B64_1(kRev.value, 122)};
+    VARNEL_B64_64(kRev.value, 0),  VARNEL_B64_32(kRev.value, 64), VARNEL_B64_16(kRev.value, 96),
+    VARNEL_B64_8(kRev.value, 112), VARNEL_B64_2(kRev.value, 120), VARNEL_B64_1(kRev.value, 122)};
 
 #undef VARNEL_B64_1
 #undef VARNEL_B64_2
@@ -38,14 +37,14 @@ extern "C" VARNEL_API const unsigned char bRevLookup[kRevSize] = {
 extern "C" VARNEL_API const unsigned char CR = varnel::base64::kCarriageReturn;
 extern "C" VARNEL_API const unsigned char LF = varnel::base64::kLineFeed;
 
-extern "C" VARNEL_API int base64Encode(const unsigned char* input, int inputLength,
-                                       char* output, unsigned int* outputLength) {
-  using namespace varnel::base64;
-  return encode(fastestPath(), input, inputLength, output, outputLength);
+extern "C" VARNEL_API int base64Encode(const unsigned char* input, int inputLength, char* output,
+                                       unsigned int* outputLength) {
+    using namespace varnel::base64;
+    return encode(fastestPath(), input, inputLength, output, outputLength);
 }
 
-extern "C" VARNEL_API int base64Decode(const char* input, int inputLength,
-                                       unsigned char* output, unsigned int* outputLength) {
-  using namespace varnel::base64;
-  return decode(fastestPath(), input, inputLength, output, outputLength);
+extern "C" VARNEL_API int base64Decode(const char* input, int inputLength, unsigned char* output,
+                                       unsigned int* outputLength) {
+    using namespace varnel::base64;
+    return decode(fastestPath(), input, inputLength, output, outputLength);
 }

@@ -106,7 +106,9 @@ public:
     explicit operator bool() const noexcept { return chars_ != nullptr; }
     const char* get() const noexcept { return chars_; }
     // The bytes as a driver takes them: modified UTF-8 without the terminator.
-    CK_UTF8CHAR_PTR bytes() const noexcept { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(chars_)); }
+    CK_UTF8CHAR_PTR bytes() const noexcept {
+        return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(chars_));
+    }
     CK_ULONG length() const noexcept { return chars_ ? static_cast<CK_ULONG>(std::strlen(chars_)) : 0; }
 
 private:
@@ -254,7 +256,9 @@ struct HandleResult {
         }
         return resultArray(env, status, kHandles + 1, elements);
     }
-    static jobjectArray withoutStack(JNIEnv* env) noexcept { return HandleResult{}.toJava(env, CKR_HOST_MEMORY); }
+    static jobjectArray withoutStack(JNIEnv* env) noexcept {
+        return HandleResult{}.toJava(env, CKR_HOST_MEMORY);
+    }
 };
 
 // Nothing beyond the result.

@@ -29,7 +29,8 @@ inline Function findEntryPoint(ModuleHandle module, const char* name) noexcept {
 // A directory or a device is never a module.
 inline bool mayBeModule(const char* path) noexcept {
     const DWORD attributes = GetFileAttributesA(path);
-    return attributes == INVALID_FILE_ATTRIBUTES || !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE));
+    return attributes == INVALID_FILE_ATTRIBUTES ||
+           !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE));
 }
 
 // The JVM keeps its guard zones at the bottom of the thread's reserved stack,

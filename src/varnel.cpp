@@ -26,7 +26,7 @@ constexpr char kLibraryVersion[] = VARNEL_VERSION_TEXT;
 // rows before it point into the new driver, the row itself is null, and the
 // rows after it keep what they held.
 CK_RV resolveEntryPoints(ModuleHandle module) noexcept {
-#define VARNEL_RESOLVE(name, code)                                \
+#define VARNEL_RESOLVE(name, code)                               \
     CP_##name = findEntryPoint<CK_C_##name>(module, "C_" #name); \
     if (!CP_##name) return code;
     VARNEL_ENTRY_POINTS(VARNEL_RESOLVE)
@@ -55,13 +55,15 @@ extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDri
 }
 
 // String Initialize()
-extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Initialize(JNIEnv* env, jclass) noexcept {
+extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Initialize(JNIEnv* env,
+                                                                                    jclass) noexcept {
     // A null argument: no locking callbacks, so the caller serialises its calls.
     return respond<StatusResult>(env, [] { return driver::Initialize().call(nullptr); });
 }
 
 // String Finalize()
-extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Finalize(JNIEnv* env, jclass) noexcept {
+extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Finalize(JNIEnv* env,
+                                                                                  jclass) noexcept {
     return respond<StatusResult>(env, [] { return driver::Finalize().call(nullptr); });
 }
 

@@ -53,7 +53,8 @@ CK_RV answerBase64(Text& out, const DriverOutput<kRoom>& output, CK_RV tooLong) 
 
 // Reads a mechanism keyword and selects its mechanism. The characters are
 // given back at once: the mechanism does not point into them.
-Status selectMechanism(JNIEnv* env, jstring name, bool oaepAllowed, CK_RV nullCode, RsaMechanism& rsa) noexcept {
+Status selectMechanism(JNIEnv* env, jstring name, bool oaepAllowed, CK_RV nullCode,
+                       RsaMechanism& rsa) noexcept {
     if (!name) return nullCode;
     Utf8Chars chars(env, name);
     if (!chars) return Status::jvmFailure();
@@ -78,23 +79,25 @@ using SignatureBuffer = DriverOutput<kSignatureRoom>;
 // Sign and Encrypt differ only in their entry point and in the status of an
 // answer beyond the room offered.
 template <typename Function>
-jobjectArray singlePart(JNIEnv* env, EntryPoint<Function> operation, jlong session, jbyteArray data, jint length,
-                        CK_RV tooLong) noexcept {
-    return respond<SignatureText, SignatureBuffer>(env, [&](SignatureText& out, SignatureBuffer& output) -> Status {
-        if (!data || !lengthFitsArray(env, data, length)) return kBadData;
-        ByteElements bytes(env, data);
-        if (!bytes) return Status::jvmFailure();
-        const CK_RV rv =
-            operation.call(handleFromJava(session), bytes.get(), ulongFromJava(length), output.bytes, &output.length);
-        if (rv != CKR_OK) return rv;
-        return answerBase64(out, output, tooLong);
-    });
+jobjectArray singlePart(JNIEnv* env, EntryPoint<Function> operation, jlong session, jbyteArray data,
+                        jint length, CK_RV tooLong) noexcept {
+    return respond<SignatureText, SignatureBuffer>(
+        env, [&](SignatureText& out, SignatureBuffer& output) -> Status {
+            if (!data || !lengthFitsArray(env, data, length)) return kBadData;
+            ByteElements bytes(env, data);
+            if (!bytes) return Status::jvmFailure();
+            const CK_RV rv = operation.call(handleFromJava(session), bytes.get(), ulongFromJava(length),
+                                            output.bytes, &output.length);
+            if (rv != CKR_OK) return rv;
+            return answerBase64(out, output, tooLong);
+        });
 }
 
 }  // namespace
 
 // String SignInit(long session, long key)
-extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_SignInit(JNIEnv* env, jclass, jlong session,
+extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_SignInit(JNIEnv* env, jclass,
+                                                                                  jlong session,
                                                                                   jlong key) noexcept {
     return respond<StatusResult>(env, [&] {
         CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
@@ -104,7 +107,8 @@ extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_SignIni
 
 // String[] Sign(long session, byte[] data, int length)
 extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Sign(JNIEnv* env, jclass,
-                                                                                   jlong session, jbyteArray data,
+                                                                                   jlong session,
+                                                                                   jbyteArray data,
                                                                                    jint length) noexcept {
     return singlePart(env, driver::Sign(), session, data, length, kSignatureOrWrappedKeyTooLong);
 }
@@ -123,7 +127,8 @@ extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Decrypt
 
 // String[] Encrypt(long session, byte[] data, int length)
 extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Encrypt(JNIEnv* env, jclass,
-                                                                                      jlong session, jbyteArray data,
+                                                                                      jlong session,
+                                                                                      jbyteArray data,
                                                                                       jint length) noexcept {
     return singlePart(env, driver::Encrypt(), session, data, length, kCipherTextTooLong);
 }
@@ -141,7 +146,8 @@ struct DecryptBuffers {
 
 // String[] Decrypt(long session, byte[] data, int length)
 extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Decrypt(JNIEnv* env, jclass,
-                                                                                      jlong session, jbyteArray data,
+                                                                                      jlong session,
+                                                                                      jbyteArray data,
                                                                                       jint length) noexcept {
     return respond<LongText, DecryptBuffers>(env, [&](LongText& out, DecryptBuffers& buffers) -> Status {
         if (length > kLongestBase64Input) return kDataTooLong;
@@ -152,11 +158,12 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_De
         ByteElements text(env, data);
         if (!text) return Status::jvmFailure();
         unsigned int cipherLength = kDecodedRoom;
-        if (base64Decode(reinterpret_cast<const char*>(text.get()), length, buffers.cipherText, &cipherLength) != 0)
+        if (base64Decode(reinterpret_cast<const char*>(text.get()), length, buffers.cipherText,
+                         &cipherLength) != 0)
             return kBadBase64;
         DriverOutput<kPlainTextRoom>& plain = buffers.plainText;
-        const CK_RV rv = driver::Decrypt().call(handleFromJava(session), buffers.cipherText, CK_ULONG{cipherLength},
-                                                plain.bytes, &plain.length);
+        const CK_RV rv = driver::Decrypt().call(handleFromJava(session), buffers.cipherText,
+                                                CK_ULONG{cipherLength}, plain.bytes, &plain.length);
         if (rv != CKR_OK) return rv;
         return answerBase64(out, plain, kPlainTextTooLong);
     });
@@ -180,42 +187,45 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Wr
         RsaMechanism rsa;
         const Status selected = selectMechanism(env, mechanismName, false, kUnknownMechanismName, rsa);
         if (!selected.ok()) return selected;
-        const CK_RV rv = driver::WrapKey().call(handleFromJava(session), &rsa.mechanism, handleFromJava(wrappingKey),
-                                                handleFromJava(keyToWrap), wrapped.bytes, &wrapped.length);
+        const CK_RV rv =
+            driver::WrapKey().call(handleFromJava(session), &rsa.mechanism, handleFromJava(wrappingKey),
+                                   handleFromJava(keyToWrap), wrapped.bytes, &wrapped.length);
         if (rv != CKR_OK) return rv;
         return answerBase64(out, wrapped, kSignatureOrWrappedKeyTooLong);
     });
 }
 
 // String[] UnwrapKey(long session, String wrappedKey, long unwrappingKey, String mechanismName)
-extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_UnwrapKey(
-    JNIEnv* env, jclass, jlong session, jstring wrappedKey, jlong unwrappingKey, jstring mechanismName) noexcept {
-    return respond<HandleResult<1>, UnwrapBuffers>(env, [&](HandleResult<1>& out, UnwrapBuffers& buffers) -> Status {
-        // The keyword is judged before anything else is looked at.
-        RsaMechanism rsa;
-        const Status selected = selectMechanism(env, mechanismName, false, kUnknownMechanismName, rsa);
-        if (!selected.ok()) return selected;
-        if (!wrappedKey) return kNullWrappedKey;
-        Utf8Chars text(env, wrappedKey);
-        if (!text) return Status::jvmFailure();
-        const CK_ULONG textLength = text.length();
-        if (textLength > static_cast<CK_ULONG>(kLongestBase64Input)) return kWrappedKeyTooLong;
-        unsigned int decodedLength = kDecodedRoom;
-        if (base64Decode(text.get(), static_cast<int>(textLength), buffers.decoded, &decodedLength) != 0)
-            return kBadBase64;
+extern "C" JNIEXPORT jobjectArray JNICALL
+Java_ka_tovik_selvo_jvarnel_JVarnel_UnwrapKey(JNIEnv* env, jclass, jlong session, jstring wrappedKey,
+                                              jlong unwrappingKey, jstring mechanismName) noexcept {
+    return respond<HandleResult<1>, UnwrapBuffers>(
+        env, [&](HandleResult<1>& out, UnwrapBuffers& buffers) -> Status {
+            // The keyword is judged before anything else is looked at.
+            RsaMechanism rsa;
+            const Status selected = selectMechanism(env, mechanismName, false, kUnknownMechanismName, rsa);
+            if (!selected.ok()) return selected;
+            if (!wrappedKey) return kNullWrappedKey;
+            Utf8Chars text(env, wrappedKey);
+            if (!text) return Status::jvmFailure();
+            const CK_ULONG textLength = text.length();
+            if (textLength > static_cast<CK_ULONG>(kLongestBase64Input)) return kWrappedKeyTooLong;
+            unsigned int decodedLength = kDecodedRoom;
+            if (base64Decode(text.get(), static_cast<int>(textLength), buffers.decoded, &decodedLength) != 0)
+                return kBadBase64;
 
-        // A triple-DES key; everything else takes the driver's defaults.
-        CK_OBJECT_CLASS secretClass = CKO_SECRET_KEY;
-        CK_KEY_TYPE des3 = CKK_DES3;
-        CK_BBOOL yes = CK_TRUE;
-        CK_ATTRIBUTE keyTemplate[] = {
-            {CKA_CLASS, &secretClass, sizeof secretClass},
-            {CKA_KEY_TYPE, &des3, sizeof des3},
-            {CKA_ENCRYPT, &yes, sizeof yes},
-            {CKA_DECRYPT, &yes, sizeof yes},
-        };
-        return driver::UnwrapKey().call(handleFromJava(session), &rsa.mechanism, handleFromJava(unwrappingKey),
-                                        buffers.decoded, CK_ULONG{decodedLength}, keyTemplate,
-                                        CK_ULONG{std::size(keyTemplate)}, &out.handles[0]);
-    });
+            // A triple-DES key; everything else takes the driver's defaults.
+            CK_OBJECT_CLASS secretClass = CKO_SECRET_KEY;
+            CK_KEY_TYPE des3 = CKK_DES3;
+            CK_BBOOL yes = CK_TRUE;
+            CK_ATTRIBUTE keyTemplate[] = {
+                {CKA_CLASS, &secretClass, sizeof secretClass},
+                {CKA_KEY_TYPE, &des3, sizeof des3},
+                {CKA_ENCRYPT, &yes, sizeof yes},
+                {CKA_DECRYPT, &yes, sizeof yes},
+            };
+            return driver::UnwrapKey().call(
+                handleFromJava(session), &rsa.mechanism, handleFromJava(unwrappingKey), buffers.decoded,
+                CK_ULONG{decodedLength}, keyTemplate, CK_ULONG{std::size(keyTemplate)}, &out.handles[0]);
+        });
 }

@@ -56,10 +56,9 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Ge
             {CKA_UNWRAP, &yes, sizeof yes},
             {CKA_KEY_TYPE, &rsa, sizeof rsa},
         };
-        return driver::GenerateKeyPair().call(handleFromJava(session), &mechanism, publicTemplate,
-                                              CK_ULONG{std::size(publicTemplate)}, privateTemplate,
-                                              CK_ULONG{std::size(privateTemplate)}, &out.handles[0],
-                                              &out.handles[1]);
+        return driver::GenerateKeyPair().call(
+            handleFromJava(session), &mechanism, publicTemplate, CK_ULONG{std::size(publicTemplate)},
+            privateTemplate, CK_ULONG{std::size(privateTemplate)}, &out.handles[0], &out.handles[1]);
     });
 }
 

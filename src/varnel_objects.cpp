@@ -19,9 +19,8 @@ enum SearchKind : jint { kByLabel = 0, kPrivateTokenObjectsByLabel = 1, kAllCert
 }  // namespace
 
 // String FindObjectsInit(long session, String label, int searchKind)
-extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjectsInit(JNIEnv* env, jclass,
-                                                                                         jlong session, jstring label,
-                                                                                         jint searchKind) noexcept {
+extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjectsInit(
+    JNIEnv* env, jclass, jlong session, jstring label, jint searchKind) noexcept {
     return respond<StatusResult>(env, [&]() -> Status {
         const bool needsLabel = searchKind == kByLabel || searchKind == kPrivateTokenObjectsByLabel;
         if (!label && needsLabel) return kNullLabel;
@@ -54,26 +53,28 @@ extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_FindObj
 }
 
 // String[] FindObjects(long session)
-extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjects(JNIEnv* env, jclass,
-                                                                                          jlong session) noexcept {
-    return respond<TextResult<kHandlesPerCall + 1, kHandlesPerCall * kHandleTextSize>>(env, [&](auto& out) -> Status {
-        CK_OBJECT_HANDLE handles[kHandlesPerCall] = {};
-        CK_ULONG count = 0;
-        CK_RV rv = driver::FindObjects().call(handleFromJava(session), handles, kHandlesPerCall, &count);
-        if (rv == CKR_OK && count == 0) rv = kNoObjectFound;
-        // A driver reporting more than it was asked for is read no further
-        // than the buffer; its handles are shown whatever the status.
-        const CK_ULONG shown = count < kHandlesPerCall ? count : kHandlesPerCall;
-        out.setLength(static_cast<int>(shown + 1));
-        for (CK_ULONG i = 0; i < shown; ++i) out.setHandle(static_cast<int>(i + 1), handles[i]);
-        return rv;
-    });
+extern "C" JNIEXPORT jobjectArray JNICALL
+Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjects(JNIEnv* env, jclass, jlong session) noexcept {
+    return respond<TextResult<kHandlesPerCall + 1, kHandlesPerCall * kHandleTextSize>>(
+        env, [&](auto& out) -> Status {
+            CK_OBJECT_HANDLE handles[kHandlesPerCall] = {};
+            CK_ULONG count = 0;
+            CK_RV rv = driver::FindObjects().call(handleFromJava(session), handles, kHandlesPerCall, &count);
+            if (rv == CKR_OK && count == 0) rv = kNoObjectFound;
+            // A driver reporting more than it was asked for is read no further
+            // than the buffer; its handles are shown whatever the status.
+            const CK_ULONG shown = count < kHandlesPerCall ? count : kHandlesPerCall;
+            out.setLength(static_cast<int>(shown + 1));
+            for (CK_ULONG i = 0; i < shown; ++i) out.setHandle(static_cast<int>(i + 1), handles[i]);
+            return rv;
+        });
 }
 
 // String FindObjectsFinal(long session)
-extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjectsFinal(JNIEnv* env, jclass,
-                                                                                          jlong session) noexcept {
-    return respond<StatusResult>(env, [&] { return driver::FindObjectsFinal().call(handleFromJava(session)); });
+extern "C" JNIEXPORT jstring JNICALL
+Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjectsFinal(JNIEnv* env, jclass, jlong session) noexcept {
+    return respond<StatusResult>(env,
+                                 [&] { return driver::FindObjectsFinal().call(handleFromJava(session)); });
 }
 
 namespace {
@@ -94,9 +95,12 @@ struct AttributeKeyword {
 };
 
 constexpr AttributeKeyword kAttributeKeywords[] = {
-    {"modulus", false, 0, true, kModulusTooLong},   {"label", false, 1, false, CKR_OK},
-    {"exponent", false, 2, true, kExponentTooLong}, {"encrypt", false, 3, false, CKR_OK},
-    {"wrap", false, 4, false, CKR_OK},              {"certificate", true, 0, true, kCertificateTooLong},
+    {"modulus", false, 0, true, kModulusTooLong},
+    {"label", false, 1, false, CKR_OK},
+    {"exponent", false, 2, true, kExponentTooLong},
+    {"encrypt", false, 3, false, CKR_OK},
+    {"wrap", false, 4, false, CKR_OK},
+    {"certificate", true, 0, true, kCertificateTooLong},
 };
 
 // Exact, case-sensitive matches only; null for an unknown keyword.
@@ -148,7 +152,8 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Ge
         ValueBuffers buffers;
         CK_ULONG allocated[std::size(kPublicKeyRead)] = {};
         for (CK_ULONG i = 0; i < count; ++i)
-            if (read[i].ulValueLen == CK_UNAVAILABLE_INFORMATION || read[i].ulValueLen > kLargestAttributeValue)
+            if (read[i].ulValueLen == CK_UNAVAILABLE_INFORMATION ||
+                read[i].ulValueLen > kLargestAttributeValue)
                 return CKR_GENERAL_ERROR;
         for (CK_ULONG i = 0; i < count; ++i) {
             allocated[i] = read[i].ulValueLen;
@@ -163,8 +168,10 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Ge
         const CK_ATTRIBUTE& value = read[keyword->position];
         if (value.ulValueLen > allocated[keyword->position]) return CKR_GENERAL_ERROR;
         const auto* bytes = static_cast<const unsigned char*>(value.pValue);
-        if (keyword->base64) return out.setBase64(1, bytes, value.ulValueLen, kValueTextRoom) ? CKR_OK : keyword->tooLong;
-        out.setTokenText(1, bytes, value.ulValueLen < kLongestTextValue ? value.ulValueLen : kLongestTextValue,
+        if (keyword->base64)
+            return out.setBase64(1, bytes, value.ulValueLen, kValueTextRoom) ? CKR_OK : keyword->tooLong;
+        out.setTokenText(1, bytes,
+                         value.ulValueLen < kLongestTextValue ? value.ulValueLen : kLongestTextValue,
                          kValueTextRoom);
         return CKR_OK;
     });
@@ -190,9 +197,8 @@ extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_SetAttr
 }
 
 // String DestroyObject(long session, long object)
-extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_DestroyObject(JNIEnv* env, jclass,
-                                                                                       jlong session,
-                                                                                       jlong object) noexcept {
+extern "C" JNIEXPORT jstring JNICALL
+Java_ka_tovik_selvo_jvarnel_JVarnel_DestroyObject(JNIEnv* env, jclass, jlong session, jlong object) noexcept {
     return respond<StatusResult>(
         env, [&] { return driver::DestroyObject().call(handleFromJava(session), handleFromJava(object)); });
 }

@@ -31,7 +31,8 @@ enum TokenElement : int {
 
 constexpr std::size_t kVersionTextSize = 8;  // "255.255"
 constexpr std::size_t kTokenTextRoom =
-    convertedTextSize(sizeof CK_TOKEN_INFO{}.label) + convertedTextSize(sizeof CK_TOKEN_INFO{}.manufacturerID) +
+    convertedTextSize(sizeof CK_TOKEN_INFO{}.label) +
+    convertedTextSize(sizeof CK_TOKEN_INFO{}.manufacturerID) +
     convertedTextSize(sizeof CK_TOKEN_INFO{}.model) + convertedTextSize(sizeof CK_TOKEN_INFO{}.serialNumber) +
     convertedTextSize(sizeof CK_TOKEN_INFO{}.utcTime) + 11 * kHandleTextSize + 2 * kVersionTextSize;
 
@@ -62,32 +63,33 @@ void setField(TokenDescription& out, int index, const CK_UTF8CHAR (&field)[kSize
 }  // namespace
 
 // String[] GetSlotList(int tokenPresent)
-extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_GetSlotList(JNIEnv* env, jclass,
-                                                                                          jint tokenPresent) noexcept {
-    return respond<TextResult<kSlotListRoom + 1, kSlotListRoom * kHandleTextSize>>(env, [&](auto& out) -> Status {
-        CK_SLOT_ID slots[kSlotListRoom] = {};
-        CK_ULONG count = 0;
-        const auto getSlotList = driver::GetSlotList();
-        // The first call always counts the slots holding a token: the list
-        // is then sized for those, whatever tokenPresent says.
-        CK_RV rv = getSlotList.call(CK_TRUE, nullptr, &count);
-        if (rv == CKR_OK && (count == 0 || count > kMostSlotsListed)) rv = kSlotCountOutOfRange;
-        CK_ULONG filled = 0;  // entries of `slots` the driver wrote
-        if (rv == CKR_OK) {
-            const CK_ULONG room = count;
-            rv = getSlotList.call(tokenPresent ? CK_TRUE : CK_FALSE, slots, &count);
-            if (rv == CKR_OK) filled = count < room ? count : room;
-        }
-        // The array follows the driver's count, but never reads past the list.
-        out.setLength(static_cast<int>((count < kSlotListRoom ? count : kSlotListRoom) + 1));
-        for (CK_ULONG i = 0; i < filled; ++i) out.setHandle(static_cast<int>(i + 1), slots[i]);
-        return rv;
-    });
+extern "C" JNIEXPORT jobjectArray JNICALL
+Java_ka_tovik_selvo_jvarnel_JVarnel_GetSlotList(JNIEnv* env, jclass, jint tokenPresent) noexcept {
+    return respond<TextResult<kSlotListRoom + 1, kSlotListRoom * kHandleTextSize>>(
+        env, [&](auto& out) -> Status {
+            CK_SLOT_ID slots[kSlotListRoom] = {};
+            CK_ULONG count = 0;
+            const auto getSlotList = driver::GetSlotList();
+            // The first call always counts the slots holding a token: the list
+            // is then sized for those, whatever tokenPresent says.
+            CK_RV rv = getSlotList.call(CK_TRUE, nullptr, &count);
+            if (rv == CKR_OK && (count == 0 || count > kMostSlotsListed)) rv = kSlotCountOutOfRange;
+            CK_ULONG filled = 0;  // entries of `slots` the driver wrote
+            if (rv == CKR_OK) {
+                const CK_ULONG room = count;
+                rv = getSlotList.call(tokenPresent ? CK_TRUE : CK_FALSE, slots, &count);
+                if (rv == CKR_OK) filled = count < room ? count : room;
+            }
+            // The array follows the driver's count, but never reads past the list.
+            out.setLength(static_cast<int>((count < kSlotListRoom ? count : kSlotListRoom) + 1));
+            for (CK_ULONG i = 0; i < filled; ++i) out.setHandle(static_cast<int>(i + 1), slots[i]);
+            return rv;
+        });
 }
 
 // String[] GetTokenInfo(int slotID)
-extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_GetTokenInfo(JNIEnv* env, jclass,
-                                                                                           jint slotID) noexcept {
+extern "C" JNIEXPORT jobjectArray JNICALL
+Java_ka_tovik_selvo_jvarnel_JVarnel_GetTokenInfo(JNIEnv* env, jclass, jint slotID) noexcept {
     return respond<TokenDescription>(env, [&](TokenDescription& out) -> Status {
         CK_TOKEN_INFO info;
         std::memset(&info, 0, sizeof info);
@@ -98,10 +100,11 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Ge
         setField(out, kManufacturer, info.manufacturerID);
         setField(out, kModel, info.model);
         setField(out, kSerialNumber, info.serialNumber);
-        const CK_ULONG counters[] = {info.ulMaxSessionCount,   info.ulSessionCount,       info.ulMaxRwSessionCount,
-                                     info.ulRwSessionCount,    info.ulMaxPinLen,          info.ulMinPinLen,
-                                     info.ulTotalPublicMemory, info.ulFreePublicMemory,   info.ulTotalPrivateMemory,
-                                     info.ulFreePrivateMemory};
+        const CK_ULONG counters[] = {info.ulMaxSessionCount,    info.ulSessionCount,
+                                     info.ulMaxRwSessionCount,  info.ulRwSessionCount,
+                                     info.ulMaxPinLen,          info.ulMinPinLen,
+                                     info.ulTotalPublicMemory,  info.ulFreePublicMemory,
+                                     info.ulTotalPrivateMemory, info.ulFreePrivateMemory};
         for (std::size_t i = 0; i < std::size(counters); ++i)
             setCounter(out, kMaxSessionCount + static_cast<int>(i), counters[i]);
         setVersion(out, kHardwareVersion, info.hardwareVersion);
@@ -113,9 +116,8 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Ge
 }
 
 // String[] OpenSession(int slotID, int flags)
-extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_OpenSession(JNIEnv* env, jclass,
-                                                                                          jint slotID,
-                                                                                          jint flags) noexcept {
+extern "C" JNIEXPORT jobjectArray JNICALL
+Java_ka_tovik_selvo_jvarnel_JVarnel_OpenSession(JNIEnv* env, jclass, jint slotID, jint flags) noexcept {
     return respond<HandleResult<1>>(env, [&](HandleResult<1>& out) {
         return driver::OpenSession().call(ulongFromJava(slotID), ulongFromJava(flags), nullptr, nullptr,
                                           &out.handles[0]);
@@ -123,8 +125,9 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Op
 }
 
 // String Login(long session, int userType, String pin)
-extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Login(JNIEnv* env, jclass, jlong session,
-                                                                               jint userType, jstring pin) noexcept {
+extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Login(JNIEnv* env, jclass,
+                                                                               jlong session, jint userType,
+                                                                               jstring pin) noexcept {
     return respond<StatusResult>(env, [&]() -> Status {
         if (!pin) return kNullPin;
         // Released as the body returns, before the status string is made.
@@ -142,7 +145,7 @@ extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_LogOut(
 }
 
 // String CloseSession(long session)
-extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_CloseSession(JNIEnv* env, jclass,
-                                                                                      jlong session) noexcept {
+extern "C" JNIEXPORT jstring JNICALL
+Java_ka_tovik_selvo_jvarnel_JVarnel_CloseSession(JNIEnv* env, jclass, jlong session) noexcept {
     return respond<StatusResult>(env, [&] { return driver::CloseSession().call(handleFromJava(session)); });
 }

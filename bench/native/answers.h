@@ -74,7 +74,13 @@ static inline void answer_token_info(CK_TOKEN_INFO* info) {
 }
 
 /* Handles of the session, the generated keys and the unwrapped key. */
-enum { ANSWER_SESSION = 1, ANSWER_PUBLIC_KEY = 2, ANSWER_PRIVATE_KEY = 3, ANSWER_SECRET_KEY = 4, ANSWER_UNWRAPPED = 5 };
+enum {
+    ANSWER_SESSION = 1,
+    ANSWER_PUBLIC_KEY = 2,
+    ANSWER_PRIVATE_KEY = 3,
+    ANSWER_SECRET_KEY = 4,
+    ANSWER_UNWRAPPED = 5
+};
 
 #define ANSWER_LABEL "bench-rsa"
 

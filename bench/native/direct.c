@@ -37,10 +37,10 @@ static void fail(const char* what, CK_RV rv) {
     exit(1);
 }
 
-#define CHECK(call)                            \
-    do {                                       \
-        CK_RV rv_ = (call);                    \
-        if (rv_ != CKR_OK) fail(#call, rv_);   \
+#define CHECK(call)                          \
+    do {                                     \
+        CK_RV rv_ = (call);                  \
+        if (rv_ != CKR_OK) fail(#call, rv_); \
     } while (0)
 
 static void openModule(const char* path) {
@@ -63,8 +63,8 @@ static void start(const char* module, const char* slot, const char* pin) {
     memset(&args, 0, sizeof args);
     args.flags = CKF_OS_LOCKING_OK;
     CHECK(p11->C_Initialize(&args));
-    CHECK(p11->C_OpenSession((CK_SLOT_ID)strtoul(slot, NULL, 0), CKF_SERIAL_SESSION | CKF_RW_SESSION, NULL, NULL,
-                             &session));
+    CHECK(p11->C_OpenSession((CK_SLOT_ID)strtoul(slot, NULL, 0), CKF_SERIAL_SESSION | CKF_RW_SESSION, NULL,
+                             NULL, &session));
     CHECK(p11->C_Login(session, CKU_USER, (CK_UTF8CHAR_PTR)pin, (CK_ULONG)strlen(pin)));
 }
 
@@ -205,9 +205,10 @@ static int serve(char** argv) {
             for (long i = 0; i < n; ++i) {
                 CK_ULONG length = sizeof out;
                 CHECK(p11->C_DecryptInit(session, useOaep ? &rsaOaep : &rsaPkcs, key));
-                CHECK(p11->C_Decrypt(session, useOaep ? oaep : pkcs1, (CK_ULONG)(useOaep ? oaepLength : pkcs1Length),
-                                     out, &length));
-                if (length != plainLength || memcmp(out, plain, plainLength) != 0) fail("wrong plain text", length);
+                CHECK(p11->C_Decrypt(session, useOaep ? oaep : pkcs1,
+                                     (CK_ULONG)(useOaep ? oaepLength : pkcs1Length), out, &length));
+                if (length != plainLength || memcmp(out, plain, plainLength) != 0)
+                    fail("wrong plain text", length);
             }
         } else if (strcmp(command, "find") == 0) {
             for (long i = 0; i < n; ++i) {
@@ -235,7 +236,8 @@ int main(int argc, char** argv) {
     if (argc == 10 && strcmp(argv[1], "serve") == 0) return serve(argv + 2);
     fprintf(stderr,
             "usage: %s setup <module> <slot> <pin> <key id hex> <key label> <data label> <count>\n"
-            "       %s serve <module> <slot> <pin> <key label> <data label> <pkcs1 file> <oaep file> <plain file>\n",
+            "       %s serve <module> <slot> <pin> <key label> <data label> <pkcs1 file> <oaep file> <plain "
+            "file>\n",
             argv[0], argv[0]);
     return 2;
 }

@@ -75,12 +75,30 @@ static jobjectArray arrayOfTexts(JNIEnv* env, int method) {
 #define FLOOR(name) Java_ka_tovik_selvo_jvarnel_bench_Floor_##name
 
 /* LoadDriver's floor: dlopen and the 24 dlsym, nothing else. */
-static const char* const kEntryPointNames[24] = {
-    "C_Initialize",  "C_Finalize",         "C_GetSlotList",     "C_OpenSession",      "C_Login",
-    "C_CloseSession", "C_GetAttributeValue", "C_SetAttributeValue", "C_GenerateKeyPair", "C_FindObjectsFinal",
-    "C_FindObjects", "C_FindObjectsInit",  "C_Sign",            "C_SignInit",         "C_Logout",
-    "C_GetTokenInfo", "C_DestroyObject",   "C_EncryptInit",     "C_Encrypt",          "C_DecryptInit",
-    "C_Decrypt",     "C_UnwrapKey",        "C_WrapKey",         "C_GenerateKey"};
+static const char* const kEntryPointNames[24] = {"C_Initialize",
+                                                 "C_Finalize",
+                                                 "C_GetSlotList",
+                                                 "C_OpenSession",
+                                                 "C_Login",
+                                                 "C_CloseSession",
+                                                 "C_GetAttributeValue",
+                                                 "C_SetAttributeValue",
+                                                 "C_GenerateKeyPair",
+                                                 "C_FindObjectsFinal",
+                                                 "C_FindObjects",
+                                                 "C_FindObjectsInit",
+                                                 "C_Sign",
+                                                 "C_SignInit",
+                                                 "C_Logout",
+                                                 "C_GetTokenInfo",
+                                                 "C_DestroyObject",
+                                                 "C_EncryptInit",
+                                                 "C_Encrypt",
+                                                 "C_DecryptInit",
+                                                 "C_Decrypt",
+                                                 "C_UnwrapKey",
+                                                 "C_WrapKey",
+                                                 "C_GenerateKey"};
 static void* volatile boundEntryPoints[24];
 
 JNIEXPORT jstring JNICALL FLOOR(LoadDriver)(JNIEnv* env, jclass cls, jstring path) {
@@ -244,14 +262,16 @@ static jobjectArray arrayAfterBytes(JNIEnv* env, jbyteArray data, int method) {
     return arrayOfTexts(env, method);
 }
 
-JNIEXPORT jobjectArray JNICALL FLOOR(Sign)(JNIEnv* env, jclass cls, jlong session, jbyteArray data, jint length) {
+JNIEXPORT jobjectArray JNICALL FLOOR(Sign)(JNIEnv* env, jclass cls, jlong session, jbyteArray data,
+                                           jint length) {
     (void)cls;
     (void)session;
     (void)length;
     return arrayAfterBytes(env, data, FLOOR_SIGN);
 }
 
-JNIEXPORT jstring JNICALL FLOOR(EncryptInit)(JNIEnv* env, jclass cls, jlong session, jlong key, jstring name) {
+JNIEXPORT jstring JNICALL FLOOR(EncryptInit)(JNIEnv* env, jclass cls, jlong session, jlong key,
+                                             jstring name) {
     (void)cls;
     (void)session;
     (void)key;
@@ -266,7 +286,8 @@ JNIEXPORT jobjectArray JNICALL FLOOR(Encrypt)(JNIEnv* env, jclass cls, jlong ses
     return arrayAfterBytes(env, data, FLOOR_ENCRYPT);
 }
 
-JNIEXPORT jstring JNICALL FLOOR(DecryptInit)(JNIEnv* env, jclass cls, jlong session, jlong key, jstring name) {
+JNIEXPORT jstring JNICALL FLOOR(DecryptInit)(JNIEnv* env, jclass cls, jlong session, jlong key,
+                                             jstring name) {
     (void)cls;
     (void)session;
     (void)key;
@@ -316,15 +337,15 @@ static struct {
     void (*handles)(const CK_ULONG*, size_t);
     void (*value)(const unsigned char*, size_t);
     void (*sticky)(void);
-    CK_FUNCTION_LIST entry;  /* the mock's C_ functions, as the library resolves them */
+    CK_FUNCTION_LIST entry; /* the mock's C_ functions, as the library resolves them */
 } mock;
 
 static struct FloorMockConfig config;
 
-#define RESOLVE(slot, name)                                        \
-    do {                                                           \
-        *(void**)(&(slot)) = dlsym(module, name);                  \
-        if (!(slot)) return -1;                                    \
+#define RESOLVE(slot, name)                       \
+    do {                                          \
+        *(void**)(&(slot)) = dlsym(module, name); \
+        if (!(slot)) return -1;                   \
     } while (0)
 
 int floor_mock_open(const char* path) {
@@ -385,10 +406,10 @@ static void stickyBytes(const char* function, size_t size, uint32_t seed) {
 /* Scripts every entry point with its sticky answer (answers.h), listing
  * `config`'s counts of slots and objects. */
 static void scriptAll(void) {
-    static const char* const plain[] = {"C_Initialize",    "C_Finalize",        "C_Login",
-                                        "C_Logout",        "C_CloseSession",    "C_FindObjectsInit",
+    static const char* const plain[] = {"C_Initialize",       "C_Finalize",          "C_Login",
+                                        "C_Logout",           "C_CloseSession",      "C_FindObjectsInit",
                                         "C_FindObjectsFinal", "C_SetAttributeValue", "C_DestroyObject",
-                                        "C_SignInit",      "C_EncryptInit",     "C_DecryptInit"};
+                                        "C_SignInit",         "C_EncryptInit",       "C_DecryptInit"};
     for (size_t i = 0; i < sizeof plain / sizeof plain[0]; ++i) stickyOk(plain[i]);
 
     CK_ULONG handles[100];
@@ -431,7 +452,8 @@ static void scriptAll(void) {
 }
 
 int floor_mock_configure(const struct FloorMockConfig* newConfig) {
-    if (newConfig->slots < 0 || newConfig->slots > 100 || newConfig->found < 0 || newConfig->found > 100) return -1;
+    if (newConfig->slots < 0 || newConfig->slots > 100 || newConfig->found < 0 || newConfig->found > 100)
+        return -1;
     config = *newConfig;
     mock.reset();
     scriptAll();
@@ -480,7 +502,8 @@ static CK_RV driverCalls(int method, CK_ULONG inputLength) {
         }
         case FLOOR_OPEN_SESSION: {
             CK_SESSION_HANDLE session = 0;
-            return f->C_OpenSession(answer_slot_id(0), CKF_SERIAL_SESSION | CKF_RW_SESSION, NULL, NULL, &session);
+            return f->C_OpenSession(answer_slot_id(0), CKF_SERIAL_SESSION | CKF_RW_SESSION, NULL, NULL,
+                                    &session);
         }
         case FLOOR_LOGIN:
             return f->C_Login(1, CKU_USER, (CK_UTF8CHAR_PTR) "1234", 4);
@@ -517,18 +540,25 @@ static CK_RV driverCalls(int method, CK_ULONG inputLength) {
             CK_OBJECT_CLASS publicClass = CKO_PUBLIC_KEY, privateClass = CKO_PRIVATE_KEY;
             CK_KEY_TYPE keyType = CKK_RSA;
             CK_BBOOL no = CK_FALSE;
-            CK_ATTRIBUTE publicTemplate[] = {
-                {CKA_CLASS, &publicClass, sizeof publicClass}, {CKA_TOKEN, &no, sizeof no},
-                {CKA_VERIFY, &yes, sizeof yes},                {CKA_WRAP, &yes, sizeof yes},
-                {CKA_ENCRYPT, &yes, sizeof yes},               {CKA_LABEL, "bench-rsa", 9},
-                {CKA_MODIFIABLE, &yes, sizeof yes},            {CKA_MODULUS_BITS, &bits, sizeof bits},
-                {CKA_PUBLIC_EXPONENT, (void*)exponent, 3},     {CKA_KEY_TYPE, &keyType, sizeof keyType}};
-            CK_ATTRIBUTE privateTemplate[] = {
-                {CKA_CLASS, &privateClass, sizeof privateClass}, {CKA_SIGN, &yes, sizeof yes},
-                {CKA_TOKEN, &yes, sizeof yes},                   {CKA_PRIVATE, &yes, sizeof yes},
-                {CKA_DECRYPT, &yes, sizeof yes},                 {CKA_LABEL, "bench-rsa", 9},
-                {CKA_EXTRACTABLE, &no, sizeof no},               {CKA_UNWRAP, &yes, sizeof yes},
-                {CKA_KEY_TYPE, &keyType, sizeof keyType}};
+            CK_ATTRIBUTE publicTemplate[] = {{CKA_CLASS, &publicClass, sizeof publicClass},
+                                             {CKA_TOKEN, &no, sizeof no},
+                                             {CKA_VERIFY, &yes, sizeof yes},
+                                             {CKA_WRAP, &yes, sizeof yes},
+                                             {CKA_ENCRYPT, &yes, sizeof yes},
+                                             {CKA_LABEL, "bench-rsa", 9},
+                                             {CKA_MODIFIABLE, &yes, sizeof yes},
+                                             {CKA_MODULUS_BITS, &bits, sizeof bits},
+                                             {CKA_PUBLIC_EXPONENT, (void*)exponent, 3},
+                                             {CKA_KEY_TYPE, &keyType, sizeof keyType}};
+            CK_ATTRIBUTE privateTemplate[] = {{CKA_CLASS, &privateClass, sizeof privateClass},
+                                              {CKA_SIGN, &yes, sizeof yes},
+                                              {CKA_TOKEN, &yes, sizeof yes},
+                                              {CKA_PRIVATE, &yes, sizeof yes},
+                                              {CKA_DECRYPT, &yes, sizeof yes},
+                                              {CKA_LABEL, "bench-rsa", 9},
+                                              {CKA_EXTRACTABLE, &no, sizeof no},
+                                              {CKA_UNWRAP, &yes, sizeof yes},
+                                              {CKA_KEY_TYPE, &keyType, sizeof keyType}};
             CK_OBJECT_HANDLE publicKey = 0, privateKey = 0;
             return f->C_GenerateKeyPair(1, &generate, publicTemplate, 10, privateTemplate, 9, &publicKey,
                                         &privateKey);
@@ -538,14 +568,19 @@ static CK_RV driverCalls(int method, CK_ULONG inputLength) {
             CK_OBJECT_CLASS secretClass = CKO_SECRET_KEY;
             CK_KEY_TYPE aes = CKK_AES;
             CK_ULONG keyBytes = 32;
-            CK_ATTRIBUTE keyTemplate[] = {
-                {CKA_CLASS, &secretClass, sizeof secretClass}, {CKA_KEY_TYPE, &aes, sizeof aes},
-                {CKA_TOKEN, &yes, sizeof yes},                 {CKA_SENSITIVE, &yes, sizeof yes},
-                {CKA_PRIVATE, &yes, sizeof yes},               {CKA_ENCRYPT, &yes, sizeof yes},
-                {CKA_DECRYPT, &yes, sizeof yes},               {CKA_SIGN, &yes, sizeof yes},
-                {CKA_VERIFY, &yes, sizeof yes},                {CKA_WRAP, &yes, sizeof yes},
-                {CKA_UNWRAP, &yes, sizeof yes},                {CKA_DERIVE, &yes, sizeof yes},
-                {CKA_VALUE_LEN, &keyBytes, sizeof keyBytes}};
+            CK_ATTRIBUTE keyTemplate[] = {{CKA_CLASS, &secretClass, sizeof secretClass},
+                                          {CKA_KEY_TYPE, &aes, sizeof aes},
+                                          {CKA_TOKEN, &yes, sizeof yes},
+                                          {CKA_SENSITIVE, &yes, sizeof yes},
+                                          {CKA_PRIVATE, &yes, sizeof yes},
+                                          {CKA_ENCRYPT, &yes, sizeof yes},
+                                          {CKA_DECRYPT, &yes, sizeof yes},
+                                          {CKA_SIGN, &yes, sizeof yes},
+                                          {CKA_VERIFY, &yes, sizeof yes},
+                                          {CKA_WRAP, &yes, sizeof yes},
+                                          {CKA_UNWRAP, &yes, sizeof yes},
+                                          {CKA_DERIVE, &yes, sizeof yes},
+                                          {CKA_VALUE_LEN, &keyBytes, sizeof keyBytes}};
             CK_OBJECT_HANDLE key = 0;
             return f->C_GenerateKey(1, &generate, keyTemplate, 13, &key);
         }
@@ -635,7 +670,8 @@ JNIEXPORT jboolean JNICALL FLOOR(mockConfigure)(JNIEnv* env, jclass cls, jint sl
 
 /* The null driver's counts (null_driver.c), set through the module the
  * library loaded from `path`. */
-JNIEXPORT jboolean JNICALL FLOOR(nullConfigure)(JNIEnv* env, jclass cls, jstring path, jint slots, jint found) {
+JNIEXPORT jboolean JNICALL FLOOR(nullConfigure)(JNIEnv* env, jclass cls, jstring path, jint slots,
+                                                jint found) {
     (void)cls;
     const char* chars = (*env)->GetStringUTFChars(env, path, NULL);
     if (!chars) return JNI_FALSE;

@@ -22,7 +22,8 @@
 
 extern "C" {
 // The floor library's mirrored methods (no header: they are JNI exports).
-#define FLOOR_DECLARE(ret, name, ...) JNIEXPORT ret JNICALL Java_ka_tovik_selvo_jvarnel_bench_Floor_##name(__VA_ARGS__);
+#define FLOOR_DECLARE(ret, name, ...) \
+    JNIEXPORT ret JNICALL Java_ka_tovik_selvo_jvarnel_bench_Floor_##name(__VA_ARGS__);
 FLOOR_DECLARE(jstring, LoadDriver, JNIEnv*, jclass, jstring)
 FLOOR_DECLARE(jstring, Initialize, JNIEnv*, jclass)
 FLOOR_DECLARE(jstring, Finalize, JNIEnv*, jclass)
@@ -154,35 +155,61 @@ std::vector<unsigned char> base64Of(size_t bytes) {
 template <bool kFloor>
 jobject call(int m, FakeJvm& fake, const Arguments& a, const std::string& mockPath) {
     JNIEnv* env = fake.env();
-#define SIDE(name) (kFloor ? Java_ka_tovik_selvo_jvarnel_bench_Floor_##name : Java_ka_tovik_selvo_jvarnel_JVarnel_##name)
+#define SIDE(name) \
+    (kFloor ? Java_ka_tovik_selvo_jvarnel_bench_Floor_##name : Java_ka_tovik_selvo_jvarnel_JVarnel_##name)
     switch (m) {
-        case FLOOR_LOAD_DRIVER: return SIDE(LoadDriver)(env, nullptr, fake.string(mockPath));
-        case FLOOR_INITIALIZE: return SIDE(Initialize)(env, nullptr);
-        case FLOOR_FINALIZE: return SIDE(Finalize)(env, nullptr);
-        case FLOOR_GET_VERSION: return SIDE(GetVersion)(env, nullptr);
-        case FLOOR_GET_SLOT_LIST: return SIDE(GetSlotList)(env, nullptr, 1);
-        case FLOOR_GET_TOKEN_INFO: return SIDE(GetTokenInfo)(env, nullptr, 683485629);
-        case FLOOR_OPEN_SESSION: return SIDE(OpenSession)(env, nullptr, 683485629, 6);
-        case FLOOR_LOGIN: return SIDE(Login)(env, nullptr, 1, 1, fake.string("1234"));
-        case FLOOR_LOG_OUT: return SIDE(LogOut)(env, nullptr, 1);
-        case FLOOR_CLOSE_SESSION: return SIDE(CloseSession)(env, nullptr, 1);
-        case FLOOR_FIND_OBJECTS_INIT: return SIDE(FindObjectsInit)(env, nullptr, 1, fake.string("bench-rsa"), 0);
-        case FLOOR_FIND_OBJECTS: return SIDE(FindObjects)(env, nullptr, 1);
-        case FLOOR_FIND_OBJECTS_FINAL: return SIDE(FindObjectsFinal)(env, nullptr, 1);
-        case FLOOR_GET_ATTRIBUTE_VALUE: return SIDE(GetAttributeValue)(env, nullptr, 1, 2, fake.string("modulus"));
-        case FLOOR_SET_ATTRIBUTE_VALUE: return SIDE(SetAttributeValue)(env, nullptr, 1, 2, 3, fake.string("bench"));
-        case FLOOR_DESTROY_OBJECT: return SIDE(DestroyObject)(env, nullptr, 1, 2);
+        case FLOOR_LOAD_DRIVER:
+            return SIDE(LoadDriver)(env, nullptr, fake.string(mockPath));
+        case FLOOR_INITIALIZE:
+            return SIDE(Initialize)(env, nullptr);
+        case FLOOR_FINALIZE:
+            return SIDE(Finalize)(env, nullptr);
+        case FLOOR_GET_VERSION:
+            return SIDE(GetVersion)(env, nullptr);
+        case FLOOR_GET_SLOT_LIST:
+            return SIDE(GetSlotList)(env, nullptr, 1);
+        case FLOOR_GET_TOKEN_INFO:
+            return SIDE(GetTokenInfo)(env, nullptr, 683485629);
+        case FLOOR_OPEN_SESSION:
+            return SIDE(OpenSession)(env, nullptr, 683485629, 6);
+        case FLOOR_LOGIN:
+            return SIDE(Login)(env, nullptr, 1, 1, fake.string("1234"));
+        case FLOOR_LOG_OUT:
+            return SIDE(LogOut)(env, nullptr, 1);
+        case FLOOR_CLOSE_SESSION:
+            return SIDE(CloseSession)(env, nullptr, 1);
+        case FLOOR_FIND_OBJECTS_INIT:
+            return SIDE(FindObjectsInit)(env, nullptr, 1, fake.string("bench-rsa"), 0);
+        case FLOOR_FIND_OBJECTS:
+            return SIDE(FindObjects)(env, nullptr, 1);
+        case FLOOR_FIND_OBJECTS_FINAL:
+            return SIDE(FindObjectsFinal)(env, nullptr, 1);
+        case FLOOR_GET_ATTRIBUTE_VALUE:
+            return SIDE(GetAttributeValue)(env, nullptr, 1, 2, fake.string("modulus"));
+        case FLOOR_SET_ATTRIBUTE_VALUE:
+            return SIDE(SetAttributeValue)(env, nullptr, 1, 2, 3, fake.string("bench"));
+        case FLOOR_DESTROY_OBJECT:
+            return SIDE(DestroyObject)(env, nullptr, 1, 2);
         case FLOOR_GENERATE_KEY_PAIR:
-            return SIDE(GenerateKeyPair)(env, nullptr, 1, fake.string("bench-rsa"), 2048, fake.byteArray(a.exponent), 3);
-        case FLOOR_GENERATE_KEY: return SIDE(GenerateKey)(env, nullptr, 1, 0);
-        case FLOOR_SIGN_INIT: return SIDE(SignInit)(env, nullptr, 1, 2);
-        case FLOOR_SIGN: return SIDE(Sign)(env, nullptr, 1, fake.byteArray(a.data32), 32);
-        case FLOOR_ENCRYPT_INIT: return SIDE(EncryptInit)(env, nullptr, 1, 2, fake.string("rsapkcs"));
-        case FLOOR_ENCRYPT: return SIDE(Encrypt)(env, nullptr, 1, fake.byteArray(a.data32), 32);
-        case FLOOR_DECRYPT_INIT: return SIDE(DecryptInit)(env, nullptr, 1, 2, fake.string("rsapkcs"));
+            return SIDE(GenerateKeyPair)(env, nullptr, 1, fake.string("bench-rsa"), 2048,
+                                         fake.byteArray(a.exponent), 3);
+        case FLOOR_GENERATE_KEY:
+            return SIDE(GenerateKey)(env, nullptr, 1, 0);
+        case FLOOR_SIGN_INIT:
+            return SIDE(SignInit)(env, nullptr, 1, 2);
+        case FLOOR_SIGN:
+            return SIDE(Sign)(env, nullptr, 1, fake.byteArray(a.data32), 32);
+        case FLOOR_ENCRYPT_INIT:
+            return SIDE(EncryptInit)(env, nullptr, 1, 2, fake.string("rsapkcs"));
+        case FLOOR_ENCRYPT:
+            return SIDE(Encrypt)(env, nullptr, 1, fake.byteArray(a.data32), 32);
+        case FLOOR_DECRYPT_INIT:
+            return SIDE(DecryptInit)(env, nullptr, 1, 2, fake.string("rsapkcs"));
         case FLOOR_DECRYPT:
-            return SIDE(Decrypt)(env, nullptr, 1, fake.byteArray(a.base64Text), static_cast<jint>(a.base64Text.size()));
-        case FLOOR_WRAP_KEY: return SIDE(WrapKey)(env, nullptr, 1, fake.string("rsapkcs"), 2, 4);
+            return SIDE(Decrypt)(env, nullptr, 1, fake.byteArray(a.base64Text),
+                                 static_cast<jint>(a.base64Text.size()));
+        case FLOOR_WRAP_KEY:
+            return SIDE(WrapKey)(env, nullptr, 1, fake.string("rsapkcs"), 2, 4);
         case FLOOR_UNWRAP_KEY:
             return SIDE(UnwrapKey)(env, nullptr, 1,
                                    fake.string(std::string(a.base64Text.begin(), a.base64Text.end())), 2,
@@ -194,9 +221,18 @@ jobject call(int m, FakeJvm& fake, const Arguments& a, const std::string& mockPa
 
 bool returnsArray(int m) {
     switch (m) {
-        case FLOOR_GET_VERSION: case FLOOR_GET_SLOT_LIST: case FLOOR_GET_TOKEN_INFO: case FLOOR_OPEN_SESSION:
-        case FLOOR_FIND_OBJECTS: case FLOOR_GET_ATTRIBUTE_VALUE: case FLOOR_GENERATE_KEY_PAIR:
-        case FLOOR_GENERATE_KEY: case FLOOR_SIGN: case FLOOR_ENCRYPT: case FLOOR_DECRYPT: case FLOOR_WRAP_KEY:
+        case FLOOR_GET_VERSION:
+        case FLOOR_GET_SLOT_LIST:
+        case FLOOR_GET_TOKEN_INFO:
+        case FLOOR_OPEN_SESSION:
+        case FLOOR_FIND_OBJECTS:
+        case FLOOR_GET_ATTRIBUTE_VALUE:
+        case FLOOR_GENERATE_KEY_PAIR:
+        case FLOOR_GENERATE_KEY:
+        case FLOOR_SIGN:
+        case FLOOR_ENCRYPT:
+        case FLOOR_DECRYPT:
+        case FLOOR_WRAP_KEY:
         case FLOOR_UNWRAP_KEY:
             return true;
         default:
@@ -233,12 +269,13 @@ std::string joined(const std::vector<std::string>& lines) {
 }
 
 const char* const kNames[FLOOR_METHOD_COUNT] = {
-    "LoadDriver",        "Initialize",        "Finalize",      "GetVersion",      "GetSlotList",
-    "GetTokenInfo",      "OpenSession",       "Login",         "LogOut",          "CloseSession",
-    "FindObjectsInit",   "FindObjects",       "FindObjectsFinal", "GetAttributeValue", "SetAttributeValue",
-    "DestroyObject",     "GenerateKeyPair",   "GenerateKey",   "SignInit",        "Sign",
-    "EncryptInit",       "Encrypt",           "DecryptInit",   "Decrypt",         "WrapKey",
-    "UnwrapKey"};
+    "LoadDriver",       "Initialize",        "Finalize",          "GetVersion",
+    "GetSlotList",      "GetTokenInfo",      "OpenSession",       "Login",
+    "LogOut",           "CloseSession",      "FindObjectsInit",   "FindObjects",
+    "FindObjectsFinal", "GetAttributeValue", "SetAttributeValue", "DestroyObject",
+    "GenerateKeyPair",  "GenerateKey",       "SignInit",          "Sign",
+    "EncryptInit",      "Encrypt",           "DecryptInit",       "Decrypt",
+    "WrapKey",          "UnwrapKey"};
 
 }  // namespace
 
@@ -262,8 +299,8 @@ int main(int argc, char** argv) {
 
     {
         FakeJvm loader;
-        jstring status = Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(loader.env(), nullptr,
-                                                                      loader.string(mockPath));
+        jstring status =
+            Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(loader.env(), nullptr, loader.string(mockPath));
         if (loader.text(status) != "0") {
             std::printf("LoadDriver(%s) answered %s\nfloor check: 0 passed, 1 failed\n", mockPath.c_str(),
                         loader.text(status).c_str());
@@ -290,7 +327,8 @@ int main(int argc, char** argv) {
             continue;
         }
         if (library.calls != floor.calls) {
-            fail(name, "JNI calls differ\n  library:\n" + joined(library.calls) + "  floor:\n" + joined(floor.calls));
+            fail(name, "JNI calls differ\n  library:\n" + joined(library.calls) + "  floor:\n" +
+                           joined(floor.calls));
             continue;
         }
         if (library.answer != floor.answer) {
@@ -311,8 +349,8 @@ int main(int argc, char** argv) {
         for (int m = FLOOR_INITIALIZE; m < FLOOR_METHOD_COUNT; ++m) {
             {
                 FakeJvm loader;
-                if (loader.text(Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(loader.env(), nullptr,
-                                                                              loader.string(nullPath))) != "0") {
+                if (loader.text(Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(
+                        loader.env(), nullptr, loader.string(nullPath))) != "0") {
                     fail("LoadDriver", "the null driver does not load");
                     break;
                 }

@@ -132,7 +132,8 @@ int main(int argc, char** argv) {
         Work work;
     } pieces[] = {
         {"snprintf \"%d\" (status text)", "every method", statusText},
-        {"snprintf \"%lu\" (one handle or slot)", "FindObjects x100, GetSlotList, OpenSession, ...", handleText},
+        {"snprintf \"%lu\" (one handle or slot)", "FindObjects x100, GetSlotList, OpenSession, ...",
+         handleText},
         {"the same digits by hand", "(comparison)", handleTextByHand},
         {"memset 4096 bytes (zeroed output buffer)", "Sign, Encrypt", zero4096},
         {"memset 10000 bytes (zeroed output buffer)", "Decrypt, WrapKey", zero10000},

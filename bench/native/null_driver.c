@@ -130,8 +130,8 @@ EXPORT CK_RV C_Logout(CK_SESSION_HANDLE session) {
     return CKR_OK;
 }
 
-EXPORT CK_RV C_GetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR attributes,
-                                 CK_ULONG count) {
+EXPORT CK_RV C_GetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                                 CK_ATTRIBUTE_PTR attributes, CK_ULONG count) {
     (void)session;
     (void)object;
     CK_RV rv = CKR_OK;
@@ -139,12 +139,27 @@ EXPORT CK_RV C_GetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE obj
         const void* value;
         CK_ULONG size;
         switch (attributes[i].type) {
-            case CKA_MODULUS: value = modulus; size = sizeof modulus; break;
-            case CKA_LABEL: value = ANSWER_LABEL; size = sizeof ANSWER_LABEL - 1; break;
-            case CKA_PUBLIC_EXPONENT: value = exponent; size = sizeof exponent; break;
+            case CKA_MODULUS:
+                value = modulus;
+                size = sizeof modulus;
+                break;
+            case CKA_LABEL:
+                value = ANSWER_LABEL;
+                size = sizeof ANSWER_LABEL - 1;
+                break;
+            case CKA_PUBLIC_EXPONENT:
+                value = exponent;
+                size = sizeof exponent;
+                break;
             case CKA_ENCRYPT:
-            case CKA_WRAP: value = yes; size = 1; break;
-            case CKA_VALUE: value = modulus; size = sizeof modulus; break;
+            case CKA_WRAP:
+                value = yes;
+                size = 1;
+                break;
+            case CKA_VALUE:
+                value = modulus;
+                size = sizeof modulus;
+                break;
             default:
                 attributes[i].ulValueLen = CK_UNAVAILABLE_INFORMATION;
                 rv = CKR_ATTRIBUTE_TYPE_INVALID;
@@ -163,8 +178,8 @@ EXPORT CK_RV C_GetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE obj
     return rv;
 }
 
-EXPORT CK_RV C_SetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR attributes,
-                                 CK_ULONG count) {
+EXPORT CK_RV C_SetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                                 CK_ATTRIBUTE_PTR attributes, CK_ULONG count) {
     (void)session;
     (void)object;
     (void)count;
@@ -198,8 +213,9 @@ EXPORT CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE session) {
     return CKR_OK;
 }
 
-EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_ATTRIBUTE_PTR publicTemplate,
-                               CK_ULONG publicCount, CK_ATTRIBUTE_PTR privateTemplate, CK_ULONG privateCount,
+EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism,
+                               CK_ATTRIBUTE_PTR publicTemplate, CK_ULONG publicCount,
+                               CK_ATTRIBUTE_PTR privateTemplate, CK_ULONG privateCount,
                                CK_OBJECT_HANDLE_PTR publicKey, CK_OBJECT_HANDLE_PTR privateKey) {
     (void)session;
     (void)mechanism;
@@ -271,9 +287,9 @@ EXPORT CK_RV C_WrapKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK
     return give(wrappedKey, sizeof wrappedKey, wrapped, wrappedLength);
 }
 
-EXPORT CK_RV C_UnwrapKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE unwrappingKey,
-                         CK_BYTE_PTR wrapped, CK_ULONG wrappedLength, CK_ATTRIBUTE_PTR attributes, CK_ULONG count,
-                         CK_OBJECT_HANDLE_PTR key) {
+EXPORT CK_RV C_UnwrapKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism,
+                         CK_OBJECT_HANDLE unwrappingKey, CK_BYTE_PTR wrapped, CK_ULONG wrappedLength,
+                         CK_ATTRIBUTE_PTR attributes, CK_ULONG count, CK_OBJECT_HANDLE_PTR key) {
     (void)session;
     (void)mechanism;
     (void)unwrappingKey;

@@ -46,7 +46,8 @@ ModelResult modelDecode(const std::vector<unsigned char>& text, size_t capacity)
             group.push_back(digitOf(c));
         }
         if (group.size() == 4) {
-            uint32_t bits = uint32_t(group[0]) << 18 | uint32_t(group[1]) << 12 | uint32_t(group[2]) << 6 | uint32_t(group[3]);
+            uint32_t bits = uint32_t(group[0]) << 18 | uint32_t(group[1]) << 12 | uint32_t(group[2]) << 6 |
+                            uint32_t(group[3]);
             int count = padding >= 3 ? 0 : 3 - static_cast<int>(padding);
             for (int k = 0; k < count; ++k) {
                 if (result.bytes.size() >= capacity) {
@@ -83,7 +84,8 @@ void compareFastPaths(const std::vector<unsigned char>& payload, size_t capacity
     };
     const auto decodeWith = [&](Path path) {
         return outcome(capacity, [&](unsigned char* out, unsigned int* length) {
-            return varnel::base64::decode(path, reinterpret_cast<const char*>(payload.data()), size, out, length);
+            return varnel::base64::decode(path, reinterpret_cast<const char*>(payload.data()), size, out,
+                                          length);
         });
     };
     const std::vector<unsigned char> encoded = encodeWith(Path::kScalar);
@@ -104,12 +106,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Round trip through buffers of exactly the size the codec needs.
     std::vector<char> text(4 * ((payload.size() + 2) / 3) + 1);
     unsigned int textLength = static_cast<unsigned int>(text.size());
-    if (base64Encode(payload.data(), static_cast<int>(payload.size()), text.data(), &textLength) != 0) abort();
+    if (base64Encode(payload.data(), static_cast<int>(payload.size()), text.data(), &textLength) != 0)
+        abort();
     if (textLength != text.size() - 1 || text[textLength] != '\0') abort();
     std::vector<unsigned char> back(payload.size() + 1);
     unsigned int backLength = static_cast<unsigned int>(payload.size());
     if (base64Decode(text.data(), static_cast<int>(textLength), back.data(), &backLength) != 0) abort();
-    if (backLength != payload.size() || (backLength && std::memcmp(back.data(), payload.data(), backLength) != 0))
+    if (backLength != payload.size() ||
+        (backLength && std::memcmp(back.data(), payload.data(), backLength) != 0))
         abort();
 
     // The payload as text, into a buffer of the fuzzed capacity.

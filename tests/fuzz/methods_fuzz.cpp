@@ -21,19 +21,44 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 
 const std::vector<std::string> kTexts = {
-    "rsapkcs", "rsapkcsoaep", "RSAPKCS", "rsapkcs ", "rsapkc", "rsapkcsoaep ", "", "modulus", "label",
-    "exponent", "encrypt", "wrap", "certificate", "Modulus", "labels", "certificat", "1234",
-    "YWJj", "YW\r\nJj", "YWI=", "YQ==YWJj", "====", "YW Jj", "\xC3\xA9\xED\xA0\xBD\xED\xB4\x91"};
+    "rsapkcs",     "rsapkcsoaep",  "RSAPKCS",  "rsapkcs ",
+    "rsapkc",      "rsapkcsoaep ", "",         "modulus",
+    "label",       "exponent",     "encrypt",  "wrap",
+    "certificate", "Modulus",      "labels",   "certificat",
+    "1234",        "YWJj",         "YW\r\nJj", "YWI=",
+    "YQ==YWJj",    "====",         "YW Jj",    "\xC3\xA9\xED\xA0\xBD\xED\xB4\x91"};
 
-const std::vector<jint> kInts = {0, 1, -1, 2, 3, 7, 99, 100, 245, 256, 4096, 7497, 7500, 10000, 10001,
-                                 INT32_MIN, INT32_MAX};
+const std::vector<jint> kInts = {0,   1,    -1,   2,    3,     7,     99,        100,      245,
+                                 256, 4096, 7497, 7500, 10000, 10001, INT32_MIN, INT32_MAX};
 
-const std::vector<CK_ULONG> kCounts = {0, 1, 2, 3, 99, 100, 101, 150, 256, 4096, 4097, 7497, 7498, 10000,
-                                       10001, CK_ULONG{1} << 20, (CK_ULONG{1} << 20) + 1, 0xFFFFFFFFUL,
+const std::vector<CK_ULONG> kCounts = {0,
+                                       1,
+                                       2,
+                                       3,
+                                       99,
+                                       100,
+                                       101,
+                                       150,
+                                       256,
+                                       4096,
+                                       4097,
+                                       7497,
+                                       7498,
+                                       10000,
+                                       10001,
+                                       CK_ULONG{1} << 20,
+                                       (CK_ULONG{1} << 20) + 1,
+                                       0xFFFFFFFFUL,
                                        ~CK_ULONG{0}};
 
-const std::vector<CK_RV> kReturns = {CKR_OK, CKR_OK, CKR_OK, CKR_BUFFER_TOO_SMALL, CKR_GENERAL_ERROR,
-                                     CKR_VENDOR_DEFINED, 0xFFFFFFFFUL, CKR_ATTRIBUTE_TYPE_INVALID};
+const std::vector<CK_RV> kReturns = {CKR_OK,
+                                     CKR_OK,
+                                     CKR_OK,
+                                     CKR_BUFFER_TOO_SMALL,
+                                     CKR_GENERAL_ERROR,
+                                     CKR_VENDOR_DEFINED,
+                                     0xFFFFFFFFUL,
+                                     CKR_ATTRIBUTE_TYPE_INVALID};
 
 // The driver functions a fuzzed answer may be scripted for: every entry point.
 #define VARNEL_FUNCTION_NAME(name, code) "C_" #name,
@@ -48,9 +73,12 @@ struct Call {
     jlong handle() { return in.flag() ? static_cast<jlong>(in.u64()) : in.byte(); }
     jstring string() {
         switch (in.byte() % 4) {
-            case 0: return nullptr;
-            case 1: return jvm.string(std::string(in.byte() * 50u, 'A'));  // long Base64-like text
-            default: return jvm.string(kTexts[in.byte() % kTexts.size()]);
+            case 0:
+                return nullptr;
+            case 1:
+                return jvm.string(std::string(in.byte() * 50u, 'A'));  // long Base64-like text
+            default:
+                return jvm.string(kTexts[in.byte() % kTexts.size()]);
         }
     }
     jbyteArray array() {
@@ -78,88 +106,104 @@ const struct {
     {[](JNIEnv* e, Call& c) {
          jint slot = c.integer();
          return VARNEL_METHOD(OpenSession)(e, nullptr, slot, c.integer());
-     }, 2},
+     },
+     2},
     {[](JNIEnv* e, Call& c) {
          jlong session = c.handle();
          jint user = c.integer();
          return VARNEL_METHOD(Login)(e, nullptr, session, user, c.string());
-     }, 0},
+     },
+     0},
     {[](JNIEnv* e, Call& c) { return VARNEL_METHOD(LogOut)(e, nullptr, c.handle()); }, 0},
     {[](JNIEnv* e, Call& c) { return VARNEL_METHOD(CloseSession)(e, nullptr, c.handle()); }, 0},
     {[](JNIEnv* e, Call& c) {
          jlong session = c.handle();
          jstring label = c.string();
          return VARNEL_METHOD(FindObjectsInit)(e, nullptr, session, label, c.integer());
-     }, 0},
+     },
+     0},
     {[](JNIEnv* e, Call& c) { return VARNEL_METHOD(FindObjects)(e, nullptr, c.handle()); }, -1},
     {[](JNIEnv* e, Call& c) { return VARNEL_METHOD(FindObjectsFinal)(e, nullptr, c.handle()); }, 0},
     {[](JNIEnv* e, Call& c) {
          jlong session = c.handle();
          jlong object = c.handle();
          return VARNEL_METHOD(GetAttributeValue)(e, nullptr, session, object, c.string());
-     }, 2},
+     },
+     2},
     {[](JNIEnv* e, Call& c) {
          jlong session = c.handle();
          jlong first = c.handle();
          jlong second = c.handle();
          return VARNEL_METHOD(SetAttributeValue)(e, nullptr, session, first, second, c.string());
-     }, 0},
+     },
+     0},
     {[](JNIEnv* e, Call& c) {
          jlong session = c.handle();
          return VARNEL_METHOD(DestroyObject)(e, nullptr, session, c.handle());
-     }, 0},
+     },
+     0},
     {[](JNIEnv* e, Call& c) {
          jlong session = c.handle();
          jstring label = c.string();
          jint bits = c.integer();
          jbyteArray exponent = c.array();
          return VARNEL_METHOD(GenerateKeyPair)(e, nullptr, session, label, bits, exponent, c.integer());
-     }, 3},
+     },
+     3},
     {[](JNIEnv* e, Call& c) {
          jlong session = c.handle();
          return VARNEL_METHOD(GenerateKey)(e, nullptr, session, c.integer());
-     }, 2},
+     },
+     2},
     {[](JNIEnv* e, Call& c) {
          jlong session = c.handle();
          return VARNEL_METHOD(SignInit)(e, nullptr, session, c.handle());
-     }, 0},
+     },
+     0},
     {[](JNIEnv* e, Call& c) {
          jlong session = c.handle();
          jbyteArray data = c.array();
          return VARNEL_METHOD(Sign)(e, nullptr, session, data, c.integer());
-     }, 2},
+     },
+     2},
     {[](JNIEnv* e, Call& c) {
          jlong session = c.handle();
          jlong key = c.handle();
          return VARNEL_METHOD(EncryptInit)(e, nullptr, session, key, c.string());
-     }, 0},
+     },
+     0},
     {[](JNIEnv* e, Call& c) {
          jlong session = c.handle();
          jbyteArray data = c.array();
          return VARNEL_METHOD(Encrypt)(e, nullptr, session, data, c.integer());
-     }, 2},
+     },
+     2},
     {[](JNIEnv* e, Call& c) {
          jlong session = c.handle();
          jlong key = c.handle();
          return VARNEL_METHOD(DecryptInit)(e, nullptr, session, key, c.string());
-     }, 0},
+     },
+     0},
     {[](JNIEnv* e, Call& c) {
          jlong session = c.handle();
          jbyteArray data = c.array();
          return VARNEL_METHOD(Decrypt)(e, nullptr, session, data, c.integer());
-     }, 2},
+     },
+     2},
     {[](JNIEnv* e, Call& c) {
          jlong session = c.handle();
          jstring name = c.string();
          jlong wrapping = c.handle();
          return VARNEL_METHOD(WrapKey)(e, nullptr, session, name, wrapping, c.handle());
-     }, 2},
+     },
+     2},
     {[](JNIEnv* e, Call& c) {
          jlong session = c.handle();
          jstring text = c.string();
          jlong unwrapping = c.handle();
          return VARNEL_METHOD(UnwrapKey)(e, nullptr, session, text, unwrapping, c.string());
-     }, 2},
+     },
+     2},
 };
 #undef VARNEL_METHOD
 
@@ -197,8 +241,8 @@ void check(bool condition) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool loaded = [] {
         FakeJvm jvm;
-        return jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(jvm.env(), nullptr,
-                                                                       jvm.string(mock::modulePath()))) == "0";
+        return jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(
+                   jvm.env(), nullptr, jvm.string(mock::modulePath()))) == "0";
     }();
     check(loaded);
     mock_reset();
@@ -210,7 +254,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (jvmFails) {
         // The JNI functions that report failure by returning null.
         const FakeJvm::Function fallible[] = {FakeJvm::Function::FindClass, FakeJvm::Function::NewStringUTF,
-                                              FakeJvm::Function::GetStringUTFChars, FakeJvm::Function::NewObjectArray,
+                                              FakeJvm::Function::GetStringUTFChars,
+                                              FakeJvm::Function::NewObjectArray,
                                               FakeJvm::Function::GetByteArrayElements};
         jvm.failCall(fallible[in.byte() % std::size(fallible)], 1 + in.byte() % 4);
     }
@@ -218,7 +263,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Call call{jvm, in};
     jobject result = method.call(jvm.env(), call);
 
-    for (const auto& violation : jvm.violations()) std::fprintf(stderr, "JNI misuse: %s\n", violation.c_str());
+    for (const auto& violation : jvm.violations())
+        std::fprintf(stderr, "JNI misuse: %s\n", violation.c_str());
     check(jvm.outstanding() == 0);
     check(jvm.violations().empty());
     if (!result) {

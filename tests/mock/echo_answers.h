@@ -18,7 +18,8 @@ constexpr unsigned char kSignTag = 0x5A;
 constexpr unsigned char kEncryptTag = 0xA5;
 constexpr unsigned char kDecryptTag = 0x3C;
 constexpr unsigned char kWrapTag = 0x77;
-constexpr CK_FLAGS kTokenFlags = CKF_RNG | CKF_LOGIN_REQUIRED | CKF_USER_PIN_INITIALIZED | CKF_TOKEN_INITIALIZED;
+constexpr CK_FLAGS kTokenFlags =
+    CKF_RNG | CKF_LOGIN_REQUIRED | CKF_USER_PIN_INITIALIZED | CKF_TOKEN_INITIALIZED;
 
 inline CK_SESSION_HANDLE sessionOn(CK_SLOT_ID slot) { return slot + 1000; }
 inline CK_ULONG handleBase(CK_SESSION_HANDLE session) { return session * 0x10000UL; }
@@ -73,22 +74,37 @@ inline Bytes pattern(CK_ULONG seed, CK_ULONG length) {
 inline bool attributeValue(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, Bytes& value) {
     const std::string label = "object " + std::to_string(static_cast<unsigned long>(object));
     switch (type) {
-        case CKA_MODULUS: value = pattern(object, 32 + object % 32); return true;
-        case CKA_LABEL: value.assign(label.begin(), label.end()); return true;
-        case CKA_PUBLIC_EXPONENT: value = {1, static_cast<unsigned char>(object & 0xFF), 1}; return true;
-        case CKA_ENCRYPT: value = {static_cast<unsigned char>(object & 1)}; return true;
-        case CKA_WRAP: value = {static_cast<unsigned char>((object >> 1) & 1)}; return true;
-        case CKA_VALUE: value = pattern(object ^ 0x55, 100 + object % 100); return true;
-        default: return false;
+        case CKA_MODULUS:
+            value = pattern(object, 32 + object % 32);
+            return true;
+        case CKA_LABEL:
+            value.assign(label.begin(), label.end());
+            return true;
+        case CKA_PUBLIC_EXPONENT:
+            value = {1, static_cast<unsigned char>(object & 0xFF), 1};
+            return true;
+        case CKA_ENCRYPT:
+            value = {static_cast<unsigned char>(object & 1)};
+            return true;
+        case CKA_WRAP:
+            value = {static_cast<unsigned char>((object >> 1) & 1)};
+            return true;
+        case CKA_VALUE:
+            value = pattern(object ^ 0x55, 100 + object % 100);
+            return true;
+        default:
+            return false;
     }
 }
 
 // Sign, Encrypt, Decrypt: the tag, the session's low byte, then each input
 // byte ^ tag ^ that byte.
-inline Bytes singlePart(unsigned char tag, CK_SESSION_HANDLE session, const unsigned char* data, CK_ULONG length) {
+inline Bytes singlePart(unsigned char tag, CK_SESSION_HANDLE session, const unsigned char* data,
+                        CK_ULONG length) {
     const auto sessionByte = static_cast<unsigned char>(session & 0xFF);
     Bytes result{tag, sessionByte};
-    for (CK_ULONG i = 0; i < length; ++i) result.push_back(static_cast<unsigned char>(data[i] ^ tag ^ sessionByte));
+    for (CK_ULONG i = 0; i < length; ++i)
+        result.push_back(static_cast<unsigned char>(data[i] ^ tag ^ sessionByte));
     return result;
 }
 
@@ -97,11 +113,13 @@ inline Bytes singlePart(unsigned char tag, CK_SESSION_HANDLE session, const unsi
 inline Bytes wrapped(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE wrappingKey, CK_OBJECT_HANDLE key) {
     Bytes result{kWrapTag, static_cast<unsigned char>(session & 0xFF)};
     for (CK_ULONG handle : {wrappingKey, key})
-        for (int shift = 0; shift < 32; shift += 8) result.push_back(static_cast<unsigned char>((handle >> shift) & 0xFF));
+        for (int shift = 0; shift < 32; shift += 8)
+            result.push_back(static_cast<unsigned char>((handle >> shift) & 0xFF));
     return result;
 }
 
-inline CK_OBJECT_HANDLE unwrappedKey(CK_SESSION_HANDLE session, const unsigned char* wrappedKey, CK_ULONG length) {
+inline CK_OBJECT_HANDLE unwrappedKey(CK_SESSION_HANDLE session, const unsigned char* wrappedKey,
+                                     CK_ULONG length) {
     CK_ULONG sum = 0;
     for (CK_ULONG i = 0; i < length; ++i) sum += wrappedKey[i];
     return handleBase(session) + 0x8000 + (sum & 0x7FFF);

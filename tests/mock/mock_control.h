@@ -6,7 +6,6 @@
 #include <stddef.h>
 
 #include "cryptoki.h"
-
 #include "visibility.h"
 
 // Each module's .def file names what it exports on Windows (see

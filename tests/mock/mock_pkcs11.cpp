@@ -134,8 +134,7 @@ void writeOutput(const Answer& answer, CK_BYTE_PTR out, CK_ULONG_PTR outLength) 
         CK_ULONG n = value.size() < *outLength ? value.size() : *outLength;
         if (n) std::memcpy(out, value.data(), n);
     }
-    if (answer.hasCount || !answer.values.empty())
-        *outLength = answer.hasCount ? answer.count : value.size();
+    if (answer.hasCount || !answer.values.empty()) *outLength = answer.hasCount ? answer.count : value.size();
 }
 
 // Writes up to `room` scripted handles and reports the scripted count.
@@ -203,10 +202,11 @@ CK_RV getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
     setField(info->serialNumber, sizeof info->serialNumber, fields.serialNumber);
     setField(info->utcTime, sizeof info->utcTime, fields.utcTime);
     info->flags = kTokenFlags;
-    CK_ULONG* const counters[] = {&info->ulMaxSessionCount,   &info->ulSessionCount,      &info->ulMaxRwSessionCount,
-                                  &info->ulRwSessionCount,    &info->ulMaxPinLen,         &info->ulMinPinLen,
-                                  &info->ulTotalPublicMemory, &info->ulFreePublicMemory,  &info->ulTotalPrivateMemory,
-                                  &info->ulFreePrivateMemory};
+    CK_ULONG* const counters[] = {&info->ulMaxSessionCount,    &info->ulSessionCount,
+                                  &info->ulMaxRwSessionCount,  &info->ulRwSessionCount,
+                                  &info->ulMaxPinLen,          &info->ulMinPinLen,
+                                  &info->ulTotalPublicMemory,  &info->ulFreePublicMemory,
+                                  &info->ulTotalPrivateMemory, &info->ulFreePrivateMemory};
     for (size_t i = 0; i < 10; ++i) *counters[i] = fields.counters[i];
     info->hardwareVersion = fields.hardwareVersion;
     info->firmwareVersion = fields.firmwareVersion;
@@ -447,11 +447,13 @@ MOCK_API const unsigned char* mock_call_blob(size_t call, size_t index, size_t* 
 
 CK_RV C_Initialize(void* initArgs) {
     if (echoMode) return CKR_OK;
-    return begin("C_Initialize", {flag(initArgs)}).rv; }
+    return begin("C_Initialize", {flag(initArgs)}).rv;
+}
 
 CK_RV C_Finalize(void* reserved) {
     if (echoMode) return CKR_OK;
-    return begin("C_Finalize", {flag(reserved)}).rv; }
+    return begin("C_Finalize", {flag(reserved)}).rv;
+}
 
 CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
     if (echoMode) return echoing::getSlotList(list, count);
@@ -465,23 +467,25 @@ CK_RV C_GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
     if (echoMode) return echoing::getTokenInfo(slot, info);
     Answer answer = begin("C_GetTokenInfo", {slot, flag(info)});
     if (info && !answer.values.empty() && !answer.values.front().empty())
-        std::memcpy(info, answer.values.front().data(),
-                    answer.values.front().size() < sizeof *info ? answer.values.front().size() : sizeof *info);
+        std::memcpy(
+            info, answer.values.front().data(),
+            answer.values.front().size() < sizeof *info ? answer.values.front().size() : sizeof *info);
     return answer.rv;
 }
 
 CK_RV C_OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, void* application, CK_NOTIFY notify,
                     CK_SESSION_HANDLE_PTR session) {
     if (echoMode) return echoing::openSession(slot, flags, session);
-    Answer answer = begin("C_OpenSession",
-                          {slot, flags, flag(application), flag(reinterpret_cast<void*>(notify))});
+    Answer answer =
+        begin("C_OpenSession", {slot, flags, flag(application), flag(reinterpret_cast<void*>(notify))});
     writeHandle(answer, 0, session);
     return answer.rv;
 }
 
 CK_RV C_CloseSession(CK_SESSION_HANDLE session) {
     if (echoMode) return echoing::checkSession(session);
-    return begin("C_CloseSession", {session}).rv; }
+    return begin("C_CloseSession", {session}).rv;
+}
 
 CK_RV C_Login(CK_SESSION_HANDLE session, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pin, CK_ULONG pinLength) {
     if (echoMode) return echoing::login(session, userType, pin, pinLength);
@@ -490,13 +494,14 @@ CK_RV C_Login(CK_SESSION_HANDLE session, CK_USER_TYPE userType, CK_UTF8CHAR_PTR 
 
 CK_RV C_Logout(CK_SESSION_HANDLE session) {
     if (echoMode) return echoing::checkSession(session);
-    return begin("C_Logout", {session}).rv; }
+    return begin("C_Logout", {session}).rv;
+}
 
 CK_RV C_GetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR attributes,
                           CK_ULONG count) {
     if (echoMode) return echoing::getAttributeValue(session, object, attributes, count);
-    Answer answer = begin("C_GetAttributeValue", {session, object, count},
-                          {templateBlob(attributes, count, false)});
+    Answer answer =
+        begin("C_GetAttributeValue", {session, object, count}, {templateBlob(attributes, count, false)});
     for (CK_ULONG i = 0; attributes && i < count; ++i) {
         CK_ATTRIBUTE& attribute = attributes[i];
         const Bytes* value = i < answer.values.size() ? &answer.values[i] : nullptr;
@@ -538,13 +543,16 @@ CK_RV C_FindObjects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE_PTR objects, CK_
 
 CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE session) {
     if (echoMode) return echoing::checkSession(session);
-    return begin("C_FindObjectsFinal", {session}).rv; }
+    return begin("C_FindObjectsFinal", {session}).rv;
+}
 
-CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_ATTRIBUTE_PTR publicTemplate,
-                        CK_ULONG publicCount, CK_ATTRIBUTE_PTR privateTemplate, CK_ULONG privateCount,
+CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism,
+                        CK_ATTRIBUTE_PTR publicTemplate, CK_ULONG publicCount,
+                        CK_ATTRIBUTE_PTR privateTemplate, CK_ULONG privateCount,
                         CK_OBJECT_HANDLE_PTR publicKey, CK_OBJECT_HANDLE_PTR privateKey) {
     if (echoMode)
-        return echoing::generateKeyPair(session, mechanism, publicTemplate, publicCount, publicKey, privateKey);
+        return echoing::generateKeyPair(session, mechanism, publicTemplate, publicCount, publicKey,
+                                        privateKey);
     Answer answer = begin("C_GenerateKeyPair", {session, publicCount, privateCount},
                           {mechanismBlob(mechanism), templateBlob(publicTemplate, publicCount, true),
                            templateBlob(privateTemplate, privateCount, true)});
@@ -578,14 +586,14 @@ CK_RV C_DecryptInit(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OB
 }
 
 // One shape for the single-part operations: data in, bytes out.
-#define MOCK_SINGLE_PART(name, echoTag)                                                        \
-    CK_RV name(CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length, CK_BYTE_PTR out,  \
-               CK_ULONG_PTR outLength) {                                                       \
+#define MOCK_SINGLE_PART(name, echoTag)                                                           \
+    CK_RV name(CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length, CK_BYTE_PTR out,     \
+               CK_ULONG_PTR outLength) {                                                          \
         if (echoMode) return echoing::singlePart(echoTag, session, data, length, out, outLength); \
-        Answer answer = begin(#name, {session, length, flag(out), outLength ? *outLength : 0}, \
-                              {inputBlob(data, length)});                                      \
-        writeOutput(answer, out, outLength);                                                   \
-        return answer.rv;                                                                      \
+        Answer answer = begin(#name, {session, length, flag(out), outLength ? *outLength : 0},    \
+                              {inputBlob(data, length)});                                         \
+        writeOutput(answer, out, outLength);                                                      \
+        return answer.rv;                                                                         \
     }
 MOCK_SINGLE_PART(C_Sign, echo::kSignTag)
 MOCK_SINGLE_PART(C_Encrypt, echo::kEncryptTag)
@@ -595,9 +603,9 @@ MOCK_SINGLE_PART(C_Decrypt, echo::kDecryptTag)
 CK_RV C_WrapKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE wrappingKey,
                 CK_OBJECT_HANDLE key, CK_BYTE_PTR wrapped, CK_ULONG_PTR wrappedLength) {
     if (echoMode) return echoing::wrapKey(session, mechanism, wrappingKey, key, wrapped, wrappedLength);
-    Answer answer = begin("C_WrapKey",
-                          {session, wrappingKey, key, flag(wrapped), wrappedLength ? *wrappedLength : 0},
-                          {mechanismBlob(mechanism)});
+    Answer answer =
+        begin("C_WrapKey", {session, wrappingKey, key, flag(wrapped), wrappedLength ? *wrappedLength : 0},
+              {mechanismBlob(mechanism)});
     writeOutput(answer, wrapped, wrappedLength);
     return answer.rv;
 }
@@ -606,9 +614,9 @@ CK_RV C_UnwrapKey(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_OBJE
                   CK_BYTE_PTR wrapped, CK_ULONG wrappedLength, CK_ATTRIBUTE_PTR attributes, CK_ULONG count,
                   CK_OBJECT_HANDLE_PTR key) {
     if (echoMode) return echoing::unwrapKey(session, mechanism, unwrappingKey, wrapped, wrappedLength, key);
-    Answer answer = begin("C_UnwrapKey", {session, unwrappingKey, wrappedLength, count},
-                          {mechanismBlob(mechanism), inputBlob(wrapped, wrappedLength),
-                           templateBlob(attributes, count, true)});
+    Answer answer = begin(
+        "C_UnwrapKey", {session, unwrappingKey, wrappedLength, count},
+        {mechanismBlob(mechanism), inputBlob(wrapped, wrappedLength), templateBlob(attributes, count, true)});
     writeHandle(answer, 0, key);
     return answer.rv;
 }

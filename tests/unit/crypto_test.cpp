@@ -20,7 +20,8 @@ Bytes oaepMechanismBlob() {
     mock::append(blob, mock::ulongBytes(sizeof params));
     blob.push_back(1);
     mock::append(blob, raw);
-    for (CK_ULONG field : {CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, 0UL}) mock::append(blob, mock::ulongBytes(field));
+    for (CK_ULONG field : {CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, 0UL})
+        mock::append(blob, mock::ulongBytes(field));
     blob.push_back(0);  // an empty label is a null pointer
     return blob;
 }
@@ -88,7 +89,8 @@ TEST_F(CryptoTest, DecryptChecksLengthBeforeDataAndDecodesBeforeTheDriver) {
     EXPECT_EQ((Strings{"10065", ""}), decrypt(ascii("YWJj"), 5)) << "past the array";
     EXPECT_EQ((Strings{"10063", ""}), decrypt(ascii("YW Jj"), 5));
     EXPECT_EQ((Strings{"10063", ""}), decrypt(ascii("YW-j"), 4));
-    EXPECT_EQ(2, jvm.calls(FakeJvm::Function::GetByteArrayElements)) << "only arrays that pass the length checks";
+    EXPECT_EQ(2, jvm.calls(FakeJvm::Function::GetByteArrayElements))
+        << "only arrays that pass the length checks";
     EXPECT_TRUE(mock::calls().empty());
 
     answer("C_Decrypt", CKR_OK).value(mock::text("hello")).sticky();
@@ -120,8 +122,8 @@ TEST_F(CryptoTest, DecryptNeverReadsPastThePlainTextBuffer) {
 
 TEST_F(CryptoTest, WrapKeyUsesRsaPkcsOnly) {
     answer("C_WrapKey", CKR_OK).value(Bytes(256, 2));
-    Strings wrapped = jvm.texts(Java_ka_tovik_selvo_jvarnel_JVarnel_WrapKey(env, nullptr, 1, jvm.string("rsapkcs"),
-                                                                            7, 8));
+    Strings wrapped =
+        jvm.texts(Java_ka_tovik_selvo_jvarnel_JVarnel_WrapKey(env, nullptr, 1, jvm.string("rsapkcs"), 7, 8));
     EXPECT_EQ("0", wrapped[0]);
     EXPECT_EQ(344u, wrapped[1].size());
     auto call = mock::calls().at(0);
@@ -132,11 +134,11 @@ TEST_F(CryptoTest, WrapKeyUsesRsaPkcsOnly) {
                   jvm.texts(Java_ka_tovik_selvo_jvarnel_JVarnel_WrapKey(env, nullptr, 1, name, 7, 8)));
     EXPECT_EQ(1u, mock::calls().size());
     answer("C_WrapKey", CKR_OK).count(10001);
-    EXPECT_EQ((Strings{"10037", ""}),
-              jvm.texts(Java_ka_tovik_selvo_jvarnel_JVarnel_WrapKey(env, nullptr, 1, jvm.string("rsapkcs"), 7, 8)));
+    EXPECT_EQ((Strings{"10037", ""}), jvm.texts(Java_ka_tovik_selvo_jvarnel_JVarnel_WrapKey(
+                                          env, nullptr, 1, jvm.string("rsapkcs"), 7, 8)));
     answer("C_WrapKey", CKR_KEY_UNEXTRACTABLE);
-    EXPECT_EQ((Strings{"106", ""}),
-              jvm.texts(Java_ka_tovik_selvo_jvarnel_JVarnel_WrapKey(env, nullptr, 1, jvm.string("rsapkcs"), 7, 8)));
+    EXPECT_EQ((Strings{"106", ""}), jvm.texts(Java_ka_tovik_selvo_jvarnel_JVarnel_WrapKey(
+                                        env, nullptr, 1, jvm.string("rsapkcs"), 7, 8)));
     EXPECT_JNI_CLEAN(jvm);
 }
 
@@ -153,7 +155,8 @@ TEST_F(CryptoTest, UnwrapKeyJudgesTheKeywordFirstThenTheText) {
     EXPECT_TRUE(mock::calls().empty());
 
     answer("C_UnwrapKey", CKR_OK).handles({0xFFFFFFFFUL});
-    EXPECT_EQ((Strings{"0", "4294967295"}), unwrap(jvm.string(std::string(10000, 'B')), jvm.string("rsapkcs")));
+    EXPECT_EQ((Strings{"0", "4294967295"}),
+              unwrap(jvm.string(std::string(10000, 'B')), jvm.string("rsapkcs")));
     answer("C_UnwrapKey", CKR_WRAPPED_KEY_INVALID);
     EXPECT_EQ((Strings{"272", "0"}), unwrap(jvm.string("YWJj"), jvm.string("rsapkcs")));
     auto calls = mock::calls();
@@ -175,11 +178,21 @@ TEST_F(CryptoTest, UnwrapKeyJudgesTheKeywordFirstThenTheText) {
 // driver call, whatever the method does next.
 TEST_F(CryptoTest, KeywordThatCannotBeFetchedStopsBeforeTheDriver) {
     const std::function<void*(FakeJvm&)> calls[] = {
-        [](FakeJvm& j) { return Java_ka_tovik_selvo_jvarnel_JVarnel_EncryptInit(j.env(), nullptr, 1, 2, j.string("rsapkcs")); },
-        [](FakeJvm& j) { return Java_ka_tovik_selvo_jvarnel_JVarnel_DecryptInit(j.env(), nullptr, 1, 2, j.string("rsapkcs")); },
-        [](FakeJvm& j) { return Java_ka_tovik_selvo_jvarnel_JVarnel_WrapKey(j.env(), nullptr, 1, j.string("rsapkcs"), 2, 3); },
         [](FakeJvm& j) {
-            return Java_ka_tovik_selvo_jvarnel_JVarnel_UnwrapKey(j.env(), nullptr, 1, j.string("YWJj"), 2, j.string("rsapkcs"));
+            return Java_ka_tovik_selvo_jvarnel_JVarnel_EncryptInit(j.env(), nullptr, 1, 2,
+                                                                   j.string("rsapkcs"));
+        },
+        [](FakeJvm& j) {
+            return Java_ka_tovik_selvo_jvarnel_JVarnel_DecryptInit(j.env(), nullptr, 1, 2,
+                                                                   j.string("rsapkcs"));
+        },
+        [](FakeJvm& j) {
+            return Java_ka_tovik_selvo_jvarnel_JVarnel_WrapKey(j.env(), nullptr, 1, j.string("rsapkcs"), 2,
+                                                               3);
+        },
+        [](FakeJvm& j) {
+            return Java_ka_tovik_selvo_jvarnel_JVarnel_UnwrapKey(j.env(), nullptr, 1, j.string("YWJj"), 2,
+                                                                 j.string("rsapkcs"));
         },
     };
     for (const auto& call : calls) {

@@ -7,9 +7,10 @@ namespace {
 enum Kind { kString, kClass, kObjectArray, kByteArray };
 
 const char* functionName(FakeJvm::Function function) {
-    static const char* const names[] = {"FindClass",      "NewStringUTF",          "GetStringUTFChars",
-                                        "ReleaseStringUTFChars", "NewObjectArray", "SetObjectArrayElement",
-                                        "GetByteArrayElements",  "ReleaseByteArrayElements", "GetArrayLength"};
+    static const char* const names[] = {
+        "FindClass",      "NewStringUTF",          "GetStringUTFChars",    "ReleaseStringUTFChars",
+        "NewObjectArray", "SetObjectArrayElement", "GetByteArrayElements", "ReleaseByteArrayElements",
+        "GetArrayLength"};
     return names[static_cast<int>(function)];
 }
 }  // namespace
@@ -25,10 +26,14 @@ bool isModifiedUtf8(const char* text) {
     const auto* p = reinterpret_cast<const unsigned char*>(text);
     while (*p) {
         int continuation;
-        if (*p < 0x80) continuation = 0;
-        else if ((*p & 0xE0) == 0xC0) continuation = 1;
-        else if ((*p & 0xF0) == 0xE0) continuation = 2;
-        else return false;
+        if (*p < 0x80)
+            continuation = 0;
+        else if ((*p & 0xE0) == 0xC0)
+            continuation = 1;
+        else if ((*p & 0xF0) == 0xE0)
+            continuation = 2;
+        else
+            return false;
         ++p;
         for (int i = 0; i < continuation; ++i, ++p)
             if ((*p & 0xC0) != 0x80) return false;
@@ -112,7 +117,8 @@ int FakeJvm::totalCalls() const {
 bool FakeJvm::enter(Function function) {
     int index = static_cast<int>(function);
     ++calls_[index];
-    bool release = function == Function::ReleaseStringUTFChars || function == Function::ReleaseByteArrayElements;
+    bool release =
+        function == Function::ReleaseStringUTFChars || function == Function::ReleaseByteArrayElements;
     if (failed_ && !release)
         violations_.push_back(std::string(functionName(function)) + " called after a failed JNI call");
     if (failCountdown_[index] > 0 && --failCountdown_[index] == 0) {
@@ -125,7 +131,8 @@ bool FakeJvm::enter(Function function) {
 jclass JNICALL FakeJvm::findClass(JNIEnv* env, const char* name) {
     FakeJvm& jvm = of(env);
     if (jvm.enter(Function::FindClass)) return nullptr;
-    if (std::strcmp(name, "java/lang/String") != 0) jvm.violations_.push_back(std::string("FindClass ") + name);
+    if (std::strcmp(name, "java/lang/String") != 0)
+        jvm.violations_.push_back(std::string("FindClass ") + name);
     auto object = std::make_unique<Object>();
     object->kind = kClass;
     object->text = name;
@@ -139,7 +146,8 @@ jstring JNICALL FakeJvm::newStringUtf(JNIEnv* env, const char* utf) {
         jvm.violations_.push_back("NewStringUTF(null)");
         return nullptr;
     }
-    if (!isModifiedUtf8(utf)) jvm.violations_.push_back(std::string("NewStringUTF of invalid modified UTF-8: ") + utf);
+    if (!isModifiedUtf8(utf))
+        jvm.violations_.push_back(std::string("NewStringUTF of invalid modified UTF-8: ") + utf);
     return jvm.string(utf);
 }
 
@@ -173,7 +181,8 @@ void JNICALL FakeJvm::releaseStringUtfChars(JNIEnv* env, jstring string, const c
     jvm.chars_.erase(found);
 }
 
-jobjectArray JNICALL FakeJvm::newObjectArray(JNIEnv* env, jsize length, jclass elementClass, jobject initial) {
+jobjectArray JNICALL FakeJvm::newObjectArray(JNIEnv* env, jsize length, jclass elementClass,
+                                             jobject initial) {
     FakeJvm& jvm = of(env);
     if (jvm.enter(Function::NewObjectArray)) return nullptr;
     if (length < 0 || !jvm.object(elementClass, kClass)) {
@@ -232,7 +241,8 @@ jsize JNICALL FakeJvm::getArrayLength(JNIEnv* env, jarray array) {
     FakeJvm& jvm = of(env);
     jvm.enter(Function::GetArrayLength);
     if (Object* bytes = jvm.object(array, kByteArray)) return static_cast<jsize>(bytes->bytes.size());
-    if (Object* objects = jvm.object(array, kObjectArray)) return static_cast<jsize>(objects->elements.size());
+    if (Object* objects = jvm.object(array, kObjectArray))
+        return static_cast<jsize>(objects->elements.size());
     jvm.violations_.push_back("GetArrayLength on something that is not an array");
     return 0;
 }

@@ -74,7 +74,8 @@ private:
     static jstring JNICALL newStringUtf(JNIEnv* env, const char* utf);
     static const char* JNICALL getStringUtfChars(JNIEnv* env, jstring string, jboolean* isCopy);
     static void JNICALL releaseStringUtfChars(JNIEnv* env, jstring string, const char* chars);
-    static jobjectArray JNICALL newObjectArray(JNIEnv* env, jsize length, jclass elementClass, jobject initial);
+    static jobjectArray JNICALL newObjectArray(JNIEnv* env, jsize length, jclass elementClass,
+                                               jobject initial);
     static void JNICALL setObjectArrayElement(JNIEnv* env, jobjectArray array, jsize index, jobject value);
     static jbyte* JNICALL getByteArrayElements(JNIEnv* env, jbyteArray array, jboolean* isCopy);
     static void JNICALL releaseByteArrayElements(JNIEnv* env, jbyteArray array, jbyte* elements, jint mode);

@@ -54,8 +54,8 @@ namespace heap {
 constexpr size_t kCallersKept = 64;
 
 // Plain globals: the counter must work before any constructor runs.
-int depth = 0;      // > 0 inside a method call
-int paused = 0;     // > 0 inside the fake JVM or the driver
+int depth = 0;   // > 0 inside a method call
+int paused = 0;  // > 0 inside the fake JVM or the driver
 size_t allocations = 0;
 size_t frees = 0;
 size_t failAt = 0;  // the counted allocation that fails as if memory ran out; 0 for none
@@ -340,7 +340,8 @@ std::string base64Of(size_t bytes) {
 }
 
 TEST_F(HeapUse, EveryMethodButGetAttributeValueUsesNone) {
-    if (!counterLive()) GTEST_SKIP() << "malloc is not interposed here (valgrind or another allocator replaced it)";
+    if (!counterLive())
+        GTEST_SKIP() << "malloc is not interposed here (valgrind or another allocator replaced it)";
     const std::string wrapped = base64Of(256);
     const Bytes data32(32, 7);
     const Bytes base64Text(wrapped.begin(), wrapped.end());
@@ -365,16 +366,20 @@ TEST_F(HeapUse, EveryMethodButGetAttributeValueUsesNone) {
         {"Initialize", 0, false, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_Initialize(e, nullptr); }},
         {"Finalize", 0, false, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_Finalize(e, nullptr); }},
         {"GetVersion", 0, true, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_GetVersion(e, nullptr); }},
-        {"GetSlotList", 0, true, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_GetSlotList(e, nullptr, 1); }},
-        {"GetTokenInfo", 0, true, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_GetTokenInfo(e, nullptr, 11); }},
+        {"GetSlotList", 0, true,
+         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_GetSlotList(e, nullptr, 1); }},
+        {"GetTokenInfo", 0, true,
+         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_GetTokenInfo(e, nullptr, 11); }},
         {"OpenSession", 0, true,
          [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_OpenSession(e, nullptr, 11, 6); }},
         {"Login", 0, false, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_Login(e, nullptr, 1, 1, pin); }},
         {"LogOut", 0, false, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_LogOut(e, nullptr, 1); }},
-        {"CloseSession", 0, false, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_CloseSession(e, nullptr, 1); }},
+        {"CloseSession", 0, false,
+         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_CloseSession(e, nullptr, 1); }},
         {"FindObjectsInit", 0, false,
          [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjectsInit(e, nullptr, 1, label, 0); }},
-        {"FindObjects", 0, true, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjects(e, nullptr, 1); }},
+        {"FindObjects", 0, true,
+         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjects(e, nullptr, 1); }},
         {"FindObjectsFinal", 0, false,
          [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjectsFinal(e, nullptr, 1); }},
         {"GetAttributeValue", 5, true,
@@ -385,14 +390,18 @@ TEST_F(HeapUse, EveryMethodButGetAttributeValueUsesNone) {
          [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_DestroyObject(e, nullptr, 1, 2); }},
         {"GenerateKeyPair", 0, true,
          [&] {
-             return Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKeyPair(e, nullptr, 1, label, 2048, exponent, 3);
+             return Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKeyPair(e, nullptr, 1, label, 2048, exponent,
+                                                                        3);
          }},
-        {"GenerateKey", 0, true, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKey(e, nullptr, 1, 0); }},
-        {"SignInit", 0, false, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_SignInit(e, nullptr, 1, 2); }},
+        {"GenerateKey", 0, true,
+         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKey(e, nullptr, 1, 0); }},
+        {"SignInit", 0, false,
+         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_SignInit(e, nullptr, 1, 2); }},
         {"Sign", 0, true, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_Sign(e, nullptr, 1, data, 32); }},
         {"EncryptInit", 0, false,
          [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_EncryptInit(e, nullptr, 1, 2, mechanism); }},
-        {"Encrypt", 0, true, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_Encrypt(e, nullptr, 1, data, 32); }},
+        {"Encrypt", 0, true,
+         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_Encrypt(e, nullptr, 1, data, 32); }},
         {"DecryptInit", 0, false,
          [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_DecryptInit(e, nullptr, 1, 2, mechanism); }},
         {"Decrypt", 0, true,
@@ -400,7 +409,9 @@ TEST_F(HeapUse, EveryMethodButGetAttributeValueUsesNone) {
         {"WrapKey", 0, true,
          [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_WrapKey(e, nullptr, 1, mechanism, 2, 4); }},
         {"UnwrapKey", 0, true,
-         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_UnwrapKey(e, nullptr, 1, wrappedKey, 2, mechanism); }},
+         [&] {
+             return Java_ka_tovik_selvo_jvarnel_JVarnel_UnwrapKey(e, nullptr, 1, wrappedKey, 2, mechanism);
+         }},
     };
 
     for (const Row& row : rows) {
@@ -414,8 +425,8 @@ TEST_F(HeapUse, EveryMethodButGetAttributeValueUsesNone) {
         const std::string status =
             row.array ? jvm.texts(static_cast<jobjectArray>(result)).at(0) : jvm.text(result);
         ASSERT_EQ("0", status) << "the method must take its success path";
-        std::printf("heap: %-18s allocations %zu frees %zu library %zu\n", row.name, use.allocations, use.frees,
-                    use.fromLibrary);
+        std::printf("heap: %-18s allocations %zu frees %zu library %zu\n", row.name, use.allocations,
+                    use.frees, use.fromLibrary);
         EXPECT_EQ(row.expected, use.allocations);
         EXPECT_EQ(row.expected, use.frees) << "every block is given back within the call";
         EXPECT_EQ(use.allocations, use.fromLibrary) << "a C library call allocated on the library's behalf";
@@ -423,16 +434,21 @@ TEST_F(HeapUse, EveryMethodButGetAttributeValueUsesNone) {
     EXPECT_JNI_CLEAN(jvm);
 }
 
-
 // Memory that runs out at any of the five value buffers: the call answers
 // CKR_HOST_MEMORY, reads nothing, and gives back the buffers it already had.
 TEST_F(HeapUse, GetAttributeValueSurvivesMemoryRunningOut) {
-    if (!counterLive()) GTEST_SKIP() << "malloc is not interposed here (valgrind or another allocator replaced it)";
+    if (!counterLive())
+        GTEST_SKIP() << "malloc is not interposed here (valgrind or another allocator replaced it)";
     const jstring modulus = jvm.string("modulus");
     for (size_t failing = 1; failing <= 5; ++failing) {
         SCOPED_TRACE(failing);
         mock_reset();
-        answer("C_GetAttributeValue", CKR_OK).valueLength(256).valueLength(4).valueLength(3).valueLength(1).valueLength(1);
+        answer("C_GetAttributeValue", CKR_OK)
+            .valueLength(256)
+            .valueLength(4)
+            .valueLength(3)
+            .valueLength(1)
+            .valueLength(1);
         jobject result = nullptr;
         heap::failAt = failing;
         const Use use = measure(env, true, [&] {
@@ -448,7 +464,8 @@ TEST_F(HeapUse, GetAttributeValueSurvivesMemoryRunningOut) {
 }
 
 TEST_F(HeapUse, GetAttributeValueTakesOneBlockPerAttributeRead) {
-    if (!counterLive()) GTEST_SKIP() << "malloc is not interposed here (valgrind or another allocator replaced it)";
+    if (!counterLive())
+        GTEST_SKIP() << "malloc is not interposed here (valgrind or another allocator replaced it)";
     answer("C_GetAttributeValue", CKR_OK).value(Bytes(300, 0x5A)).sticky();
     jstring name = jvm.string("certificate");
     jobject result = nullptr;
@@ -464,14 +481,16 @@ TEST_F(HeapUse, GetAttributeValueTakesOneBlockPerAttributeRead) {
 }
 
 TEST_F(HeapUse, LoadDriverAllocatesOnlyInsideTheDynamicLinker) {
-    if (!counterLive()) GTEST_SKIP() << "malloc is not interposed here (valgrind or another allocator replaced it)";
+    if (!counterLive())
+        GTEST_SKIP() << "malloc is not interposed here (valgrind or another allocator replaced it)";
     // A driver already loaded: dlopen finds it and allocates nothing.
     jstring path = jvm.string(mock::modulePath());
     jobject result = nullptr;
-    Use use = measure(env, false, [&] { result = Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(env, nullptr, path); });
+    Use use = measure(env, false,
+                      [&] { result = Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(env, nullptr, path); });
     ASSERT_EQ("0", jvm.text(result));
-    std::printf("heap: %-18s allocations %zu frees %zu library %zu\n", "LoadDriver", use.allocations, use.frees,
-                use.fromLibrary);
+    std::printf("heap: %-18s allocations %zu frees %zu library %zu\n", "LoadDriver", use.allocations,
+                use.frees, use.fromLibrary);
     EXPECT_EQ(0u, use.allocations);
 
     // A driver file never loaded before: the dynamic linker allocates its
@@ -483,15 +502,17 @@ TEST_F(HeapUse, LoadDriverAllocatesOnlyInsideTheDynamicLinker) {
     FILE* to = fdopen(fd, "wb");
     ASSERT_TRUE(from && to);
     char buffer[65536];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, from)) > 0;) ASSERT_EQ(n, std::fwrite(buffer, 1, n, to));
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, from)) > 0;)
+        ASSERT_EQ(n, std::fwrite(buffer, 1, n, to));
     std::fclose(from);
     std::fclose(to);
     jstring freshPath = jvm.string(fresh);
-    use = measure(env, false, [&] { result = Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(env, nullptr, freshPath); });
+    use = measure(env, false,
+                  [&] { result = Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(env, nullptr, freshPath); });
     std::remove(fresh);
     ASSERT_EQ("0", jvm.text(result));
-    std::printf("heap: %-18s allocations %zu frees %zu library %zu\n", "LoadDriver(new file)", use.allocations,
-                use.frees, use.fromLibrary);
+    std::printf("heap: %-18s allocations %zu frees %zu library %zu\n", "LoadDriver(new file)",
+                use.allocations, use.frees, use.fromLibrary);
     EXPECT_EQ(0u, use.fromLibrary) << "the library's own code takes nothing; dlopen may";
     loadMock();  // the rest of the suite talks to the usual module
     EXPECT_JNI_CLEAN(jvm);

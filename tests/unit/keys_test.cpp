@@ -12,8 +12,8 @@ class AttributesTest : public BridgeTest {
 protected:
     void SetUp() override { loadMock(); }
     Strings read(const char* name, jlong object = 21) {
-        return jvm.texts(Java_ka_tovik_selvo_jvarnel_JVarnel_GetAttributeValue(env, nullptr, 4, object,
-                                                                               name ? jvm.string(name) : nullptr));
+        return jvm.texts(Java_ka_tovik_selvo_jvarnel_JVarnel_GetAttributeValue(
+            env, nullptr, 4, object, name ? jvm.string(name) : nullptr));
     }
     // Scripts both calls of a public-key read: the lengths, then the values.
     static void publicKey(const std::vector<Bytes>& values) {
@@ -32,8 +32,11 @@ TEST_F(AttributesTest, EachKeywordPicksItsAttributeOfTheFive) {
         const char* name;
         std::string text;
     } cases[] = {
-        {"modulus", std::string(340, 'x')}, {"label", "my key"}, {"exponent", "AQAB"},
-        {"encrypt", "\x01"},                {"wrap", ""},
+        {"modulus", std::string(340, 'x')},
+        {"label", "my key"},
+        {"exponent", "AQAB"},
+        {"encrypt", "\x01"},
+        {"wrap", ""},
     };
     for (const auto& c : cases) {
         publicKey(kRsaPublicKey);
@@ -137,7 +140,7 @@ TEST_F(AttributesTest, LabelsReachJavaAsValidStrings) {
 
 TEST_F(AttributesTest, SetAttributeValueRelabelsBothObjectsInTurn) {
     EXPECT_EQ("0", jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_SetAttributeValue(env, nullptr, 1, 2, 3,
-                                                                                   jvm.string("new"))));
+                                                                                  jvm.string("new"))));
     auto calls = mock::calls();
     ASSERT_EQ(2u, calls.size());
     EXPECT_EQ((std::vector<CK_ULONG>{1, 2, 1}), calls[0].numbers);
@@ -147,15 +150,15 @@ TEST_F(AttributesTest, SetAttributeValueRelabelsBothObjectsInTurn) {
     mock_reset();
     answer("C_SetAttributeValue", CKR_ATTRIBUTE_READ_ONLY);
     EXPECT_EQ("16", jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_SetAttributeValue(env, nullptr, 1, 2, 3,
-                                                                                    jvm.string(""))));
+                                                                                   jvm.string(""))));
     EXPECT_EQ(1u, mock::calls().size()) << "the second object is not touched";
     EXPECT_EQ(mock::templateBlob({{CKA_LABEL, {}}}), mock::calls()[0].blobs[0]);
     answer("C_SetAttributeValue", CKR_OK);
     answer("C_SetAttributeValue", CKR_OBJECT_HANDLE_INVALID);
     EXPECT_EQ("130", jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_SetAttributeValue(env, nullptr, 1, 2, 3,
-                                                                                     jvm.string("x"))));
+                                                                                    jvm.string("x"))));
     EXPECT_EQ("10036", jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_SetAttributeValue(env, nullptr, 1, 2, 3,
-                                                                                       nullptr)));
+                                                                                      nullptr)));
     answer("C_DestroyObject", CKR_OBJECT_HANDLE_INVALID);
     EXPECT_EQ("130", jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_DestroyObject(env, nullptr, 1, 9)));
     EXPECT_EQ((std::vector<CK_ULONG>{1, 9}), mock::calls().back().numbers);
@@ -166,8 +169,8 @@ class KeyGenerationTest : public BridgeTest {
 protected:
     void SetUp() override { loadMock(); }
     Strings generatePair(jstring label, jbyteArray exponent, jint exponentLength, jint bits = 2048) {
-        return jvm.texts(Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKeyPair(env, nullptr, 8, label, bits, exponent,
-                                                                             exponentLength));
+        return jvm.texts(Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKeyPair(env, nullptr, 8, label, bits,
+                                                                             exponent, exponentLength));
     }
 };
 
@@ -219,9 +222,11 @@ TEST_F(KeyGenerationTest, KeyPairArgumentsAreCheckedExponentFirst) {
 
 TEST_F(KeyGenerationTest, AesKeyTemplateIsFixed) {
     answer("C_GenerateKey", CKR_OK).handles({42});
-    EXPECT_EQ((Strings{"0", "42"}), jvm.texts(Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKey(env, nullptr, 6, 7)));
+    EXPECT_EQ((Strings{"0", "42"}),
+              jvm.texts(Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKey(env, nullptr, 6, 7)));
     answer("C_GenerateKey", CKR_USER_NOT_LOGGED_IN);
-    EXPECT_EQ((Strings{"257", "0"}), jvm.texts(Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKey(env, nullptr, 6, -5)));
+    EXPECT_EQ((Strings{"257", "0"}),
+              jvm.texts(Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKey(env, nullptr, 6, -5)));
     auto calls = mock::calls();
     const Bytes yes{CK_TRUE};
     const Bytes expected = mock::templateBlob({{CKA_CLASS, mock::ulongBytes(CKO_SECRET_KEY)},

@@ -28,16 +28,35 @@ struct EntryPointRow {
 
 // The table as LoadDriver must resolve it, written out on its own: its order,
 // each row's missing code, and the variable each row fills.
-#define ROW(name, code) {#name, code, [] { return reinterpret_cast<void*>(CP_##name); }}
+#define ROW(name, code)                                                \
+    {                                                                  \
+#name, code, [] { return reinterpret_cast<void*>(CP_##name); } \
+    }
 const EntryPointRow kEntryPoints[] = {
-    ROW(Initialize, 10002),       ROW(Finalize, 10016),        ROW(GetSlotList, 10004),
-    ROW(OpenSession, 10006),      ROW(Login, 10008),           ROW(CloseSession, 10014),
-    ROW(GetAttributeValue, 10039), ROW(SetAttributeValue, 10042), ROW(GenerateKeyPair, 10010),
-    ROW(FindObjectsFinal, 10028), ROW(FindObjects, 10026),     ROW(FindObjectsInit, 10024),
-    ROW(Sign, 10022),             ROW(SignInit, 10020),        ROW(Logout, 10012),
-    ROW(GetTokenInfo, 10047),     ROW(DestroyObject, 10048),   ROW(EncryptInit, 10054),
-    ROW(Encrypt, 10053),          ROW(DecryptInit, 10052),     ROW(Decrypt, 10051),
-    ROW(UnwrapKey, 10059),        ROW(WrapKey, 10060),         ROW(GenerateKey, 10061),
+    ROW(Initialize, 10002),
+    ROW(Finalize, 10016),
+    ROW(GetSlotList, 10004),
+    ROW(OpenSession, 10006),
+    ROW(Login, 10008),
+    ROW(CloseSession, 10014),
+    ROW(GetAttributeValue, 10039),
+    ROW(SetAttributeValue, 10042),
+    ROW(GenerateKeyPair, 10010),
+    ROW(FindObjectsFinal, 10028),
+    ROW(FindObjects, 10026),
+    ROW(FindObjectsInit, 10024),
+    ROW(Sign, 10022),
+    ROW(SignInit, 10020),
+    ROW(Logout, 10012),
+    ROW(GetTokenInfo, 10047),
+    ROW(DestroyObject, 10048),
+    ROW(EncryptInit, 10054),
+    ROW(Encrypt, 10053),
+    ROW(DecryptInit, 10052),
+    ROW(Decrypt, 10051),
+    ROW(UnwrapKey, 10059),
+    ROW(WrapKey, 10060),
+    ROW(GenerateKey, 10061),
 };
 #undef ROW
 
@@ -64,7 +83,8 @@ TEST_F(LoadDriverTest, BindsEveryEntryPointOfACompleteDriver) {
 TEST_F(LoadDriverTest, NullPathIsRefusedWithoutTouchingTheBinding) {
     ASSERT_EQ("0", loadDriver(mock::modulePath()));
     FakeJvm fresh;
-    EXPECT_EQ("10033", fresh.text(Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(fresh.env(), nullptr, nullptr)));
+    EXPECT_EQ("10033",
+              fresh.text(Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(fresh.env(), nullptr, nullptr)));
     EXPECT_EQ(1, fresh.totalCalls()) << "only the status string is made";
     EXPECT_EQ(symbolOf(mock::modulePath(), "Sign"), reinterpret_cast<void*>(CP_Sign));
     EXPECT_JNI_CLEAN(fresh);
@@ -136,8 +156,8 @@ TEST_F(LoadDriverTest, MissingEntryPointStopsResolutionAtItsRow) {
             void* expected = row < missing    ? symbolOf(variant, name)
                              : row == missing ? nullptr
                                               : symbolOf(mock::modulePath(), name);
-            EXPECT_EQ(expected, kEntryPoints[row].current()) << "without " << kEntryPoints[missing].name
-                                                             << ", row " << name;
+            EXPECT_EQ(expected, kEntryPoints[row].current())
+                << "without " << kEntryPoints[missing].name << ", row " << name;
         }
     }
     EXPECT_EQ("10008", loadDriver(mock::variantPath("Login_Sign"))) << "the first missing in table order";
@@ -157,7 +177,8 @@ TEST_F(LoadDriverTest, JvmThatCannotSupplyThePathGetsNullAndNoLoad) {
 
 TEST_F(LoadDriverTest, StatusStringThatCannotBeMadeGivesNullAfterReleasingThePath) {
     jvm.failCall(FakeJvm::Function::NewStringUTF);
-    EXPECT_EQ(nullptr, Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(env, nullptr, jvm.string(mock::modulePath())));
+    EXPECT_EQ(nullptr,
+              Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(env, nullptr, jvm.string(mock::modulePath())));
     EXPECT_EQ(1, jvm.calls(FakeJvm::Function::ReleaseStringUTFChars));
     EXPECT_JNI_CLEAN(jvm);
 }
@@ -165,7 +186,9 @@ TEST_F(LoadDriverTest, StatusStringThatCannotBeMadeGivesNullAfterReleasingThePat
 class LifecycleTest : public BridgeTest {
 protected:
     void SetUp() override { loadMock(); }
-    std::string initialize() { return jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_Initialize(env, nullptr)); }
+    std::string initialize() {
+        return jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_Initialize(env, nullptr));
+    }
     std::string finalize() { return jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_Finalize(env, nullptr)); }
 };
 

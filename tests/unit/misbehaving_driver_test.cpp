@@ -55,50 +55,88 @@ std::vector<Case> cases() {
     return {
         {"slot count all ones", [] { answer("C_GetSlotList", CKR_OK).count(kHuge); },
          [](FakeJvm& j) { return j.texts(METHOD(GetSlotList)(j.env(), nullptr, 1)); },
-         [] { Strings s(101, ""); s[0] = "10031"; return s; }()},
-        {"slot list longer than its room", [] {
+         [] {
+             Strings s(101, "");
+             s[0] = "10031";
+             return s;
+         }()},
+        {"slot list longer than its room",
+         [] {
              answer("C_GetSlotList", CKR_OK).count(1);
              answer("C_GetSlotList", CKR_OK).handles({4, 5, 6}).count(kHuge);
          },
          [](FakeJvm& j) { return j.texts(METHOD(GetSlotList)(j.env(), nullptr, 0)); },
-         [] { Strings s(101, ""); s[0] = "0"; s[1] = "4"; return s; }()},
+         [] {
+             Strings s(101, "");
+             s[0] = "0";
+             s[1] = "4";
+             return s;
+         }()},
         {"object count all ones", [] { answer("C_FindObjects", CKR_OK).handles({3}).count(kHuge); },
          [](FakeJvm& j) { return j.texts(METHOD(FindObjects)(j.env(), nullptr, 1)); },
-         [] { Strings s(101, "0"); s[1] = "3"; return s; }()},
-        {"attribute length unavailable", [] { answer("C_GetAttributeValue", CKR_OK).valueLength(CK_UNAVAILABLE_INFORMATION); },
-         [](FakeJvm& j) { return j.texts(METHOD(GetAttributeValue)(j.env(), nullptr, 1, 2, j.string("certificate"))); },
+         [] {
+             Strings s(101, "0");
+             s[1] = "3";
+             return s;
+         }()},
+        {"attribute length unavailable",
+         [] { answer("C_GetAttributeValue", CKR_OK).valueLength(CK_UNAVAILABLE_INFORMATION); },
+         [](FakeJvm& j) {
+             return j.texts(METHOD(GetAttributeValue)(j.env(), nullptr, 1, 2, j.string("certificate")));
+         },
          {"5", ""}},
-        {"attribute value longer than reported", [] {
+        {"attribute value longer than reported",
+         [] {
              answer("C_GetAttributeValue", CKR_OK).valueLength(2);
              answer("C_GetAttributeValue", CKR_OK).value({1, 2}).valueLength(kHuge);
          },
-         [](FakeJvm& j) { return j.texts(METHOD(GetAttributeValue)(j.env(), nullptr, 1, 2, j.string("certificate"))); },
+         [](FakeJvm& j) {
+             return j.texts(METHOD(GetAttributeValue)(j.env(), nullptr, 1, 2, j.string("certificate")));
+         },
          {"5", ""}},
-        {"signature longer than its buffer", [] { answer("C_Sign", CKR_OK).value(Bytes(4096, 9)).count(kHuge); },
+        {"signature longer than its buffer",
+         [] { answer("C_Sign", CKR_OK).value(Bytes(4096, 9)).count(kHuge); },
          [](FakeJvm& j) { return j.texts(METHOD(Sign)(j.env(), nullptr, 1, j.byteArray({1}), 1)); },
          {"10037", ""}},
-        {"cipher text longer than its buffer", [] { answer("C_Encrypt", CKR_OK).count(4097); },
+        {"cipher text longer than its buffer",
+         [] { answer("C_Encrypt", CKR_OK).count(4097); },
          [](FakeJvm& j) { return j.texts(METHOD(Encrypt)(j.env(), nullptr, 1, j.byteArray({1}), 1)); },
          {"10057", ""}},
-        {"plain text longer than its buffer", [] { answer("C_Decrypt", CKR_OK).count(kHuge); },
-         [](FakeJvm& j) { return j.texts(METHOD(Decrypt)(j.env(), nullptr, 1, j.byteArray({'Y', 'W', 'J', 'j'}), 4)); },
+        {"plain text longer than its buffer",
+         [] { answer("C_Decrypt", CKR_OK).count(kHuge); },
+         [](FakeJvm& j) {
+             return j.texts(METHOD(Decrypt)(j.env(), nullptr, 1, j.byteArray({'Y', 'W', 'J', 'j'}), 4));
+         },
          {"10058", ""}},
-        {"wrapped key longer than its buffer", [] { answer("C_WrapKey", CKR_OK).count(10001); },
+        {"wrapped key longer than its buffer",
+         [] { answer("C_WrapKey", CKR_OK).count(10001); },
          [](FakeJvm& j) { return j.texts(METHOD(WrapKey)(j.env(), nullptr, 1, j.string("rsapkcs"), 2, 3)); },
          {"10037", ""}},
-        {"session handle written on failure", [] { answer("C_OpenSession", CKR_VENDOR_DEFINED).handles({kHuge}); },
+        {"session handle written on failure",
+         [] { answer("C_OpenSession", CKR_VENDOR_DEFINED).handles({kHuge}); },
          [](FakeJvm& j) { return j.texts(METHOD(OpenSession)(j.env(), nullptr, 1, 6)); },
          {"-214748364", std::to_string(kHuge)}},
-        {"key pair handles written on failure", [] { answer("C_GenerateKeyPair", 0xFFFFFFFFUL).handles({7, 8}); },
-         [](FakeJvm& j) { return j.texts(METHOD(GenerateKeyPair)(j.env(), nullptr, 1, j.string("k"), 2048, j.byteArray({3}), 1)); },
+        {"key pair handles written on failure",
+         [] {
+             answer("C_GenerateKeyPair", 0xFFFFFFFFUL).handles({7, 8});
+         },
+         [](FakeJvm& j) {
+             return j.texts(
+                 METHOD(GenerateKeyPair)(j.env(), nullptr, 1, j.string("k"), 2048, j.byteArray({3}), 1));
+         },
          {"-1", "7", "8"}},
-        {"key handle written on failure", [] { answer("C_GenerateKey", CKR_DEVICE_MEMORY).handles({9}); },
+        {"key handle written on failure",
+         [] { answer("C_GenerateKey", CKR_DEVICE_MEMORY).handles({9}); },
          [](FakeJvm& j) { return j.texts(METHOD(GenerateKey)(j.env(), nullptr, 1, 0)); },
          {"49", "9"}},
-        {"unwrapped handle written on failure", [] { answer("C_UnwrapKey", CKR_VENDOR_DEFINED + 1).handles({10}); },
-         [](FakeJvm& j) { return j.texts(METHOD(UnwrapKey)(j.env(), nullptr, 1, j.string("YWJj"), 2, j.string("rsapkcs"))); },
+        {"unwrapped handle written on failure",
+         [] { answer("C_UnwrapKey", CKR_VENDOR_DEFINED + 1).handles({10}); },
+         [](FakeJvm& j) {
+             return j.texts(METHOD(UnwrapKey)(j.env(), nullptr, 1, j.string("YWJj"), 2, j.string("rsapkcs")));
+         },
          {"-214748364", "10"}},
-        {"token record of all ones", [] {
+        {"token record of all ones",
+         [] {
              CK_TOKEN_INFO info;
              std::memset(&info, 0xFF, sizeof info);
              Bytes record(sizeof info);
@@ -110,48 +148,65 @@ std::vector<Case> cases() {
              return Strings{fields[0], fields[5], fields[15], fields[18], std::to_string(fields[1].size())};
          },
          {"0", "0", "255.255", "0", std::to_string(32 * 3)}},
-        {"attribute value written shorter than reported", [] {
+        {"attribute value written shorter than reported",
+         [] {
              answer("C_GetAttributeValue", CKR_OK).valueLength(40);
              answer("C_GetAttributeValue", CKR_OK).value({1, 2}).valueLength(40);
              dirtyTheHeap(40);
          },
-         [](FakeJvm& j) { return j.texts(METHOD(GetAttributeValue)(j.env(), nullptr, 1, 2, j.string("certificate"))); },
+         [](FakeJvm& j) {
+             return j.texts(METHOD(GetAttributeValue)(j.env(), nullptr, 1, 2, j.string("certificate")));
+         },
          {"0", "AQIAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=="}},
-        {"label written shorter than reported", [] {
+        {"label written shorter than reported",
+         [] {
              answer lengths("C_GetAttributeValue", CKR_OK);
              for (CK_ULONG length : {4, 24, 3, 1, 1}) lengths.valueLength(length);
              answer values("C_GetAttributeValue", CKR_OK);
-             for (const Bytes& value : {Bytes{1}, Bytes{'o', 'k'}, Bytes{}, Bytes{}, Bytes{}}) values.value(value);
+             for (const Bytes& value : {Bytes{1}, Bytes{'o', 'k'}, Bytes{}, Bytes{}, Bytes{}})
+                 values.value(value);
              for (CK_ULONG length : {4, 24, 3, 1, 1}) values.valueLength(length);
              dirtyTheHeap(24);
          },
-         [](FakeJvm& j) { return j.texts(METHOD(GetAttributeValue)(j.env(), nullptr, 1, 2, j.string("label"))); },
+         [](FakeJvm& j) {
+             return j.texts(METHOD(GetAttributeValue)(j.env(), nullptr, 1, 2, j.string("label")));
+         },
          {"0", "ok"}},
-        {"failure with zero low half from a status-only method", [] { answer("C_Login", kFailureWithZeroLowHalf); },
+        {"failure with zero low half from a status-only method",
+         [] { answer("C_Login", kFailureWithZeroLowHalf); },
          [](FakeJvm& j) { return status(j, METHOD(Login)(j.env(), nullptr, 1, 1, j.string("1234"))); },
          {kZeroLowHalfStatus}},
-        {"failure with zero low half and a handle", [] { answer("C_OpenSession", kFailureWithZeroLowHalf).handles({1}); },
+        {"failure with zero low half and a handle",
+         [] { answer("C_OpenSession", kFailureWithZeroLowHalf).handles({1}); },
          [](FakeJvm& j) { return j.texts(METHOD(OpenSession)(j.env(), nullptr, 1, 6)); },
          {kZeroLowHalfStatus, "1"}},
-        {"LoadDriver called back between the two slot list calls", [] {
+        {"LoadDriver called back between the two slot list calls",
+         [] {
              answer("C_GetSlotList", CKR_OK).count(1).hook(reloadWithout<kGetSlotList>);
              answer("C_GetSlotList", CKR_OK).handles({4});
          },
          [](FakeJvm& j) { return j.texts(METHOD(GetSlotList)(j.env(), nullptr, 1)); },
          {"0", "4"}},
-        {"LoadDriver called back between the two attribute reads", [] {
+        {"LoadDriver called back between the two attribute reads",
+         [] {
              answer("C_GetAttributeValue", CKR_OK).valueLength(2).hook(reloadWithout<kGetAttributeValue>);
              answer("C_GetAttributeValue", CKR_OK).value({1, 2});
          },
-         [](FakeJvm& j) { return j.texts(METHOD(GetAttributeValue)(j.env(), nullptr, 1, 2, j.string("certificate"))); },
+         [](FakeJvm& j) {
+             return j.texts(METHOD(GetAttributeValue)(j.env(), nullptr, 1, 2, j.string("certificate")));
+         },
          {"0", "AQI="}},
-        {"LoadDriver called back between the two label changes", [] {
+        {"LoadDriver called back between the two label changes",
+         [] {
              answer("C_SetAttributeValue", CKR_OK).hook(reloadWithout<kSetAttributeValue>);
              answer("C_SetAttributeValue", CKR_FUNCTION_FAILED);
          },
-         [](FakeJvm& j) { return status(j, METHOD(SetAttributeValue)(j.env(), nullptr, 1, 2, 3, j.string("k"))); },
+         [](FakeJvm& j) {
+             return status(j, METHOD(SetAttributeValue)(j.env(), nullptr, 1, 2, 3, j.string("k")));
+         },
          {"6"}},
-        {"vendor status from a status-only method", [] { answer("C_Login", 0x80000001UL); },
+        {"vendor status from a status-only method",
+         [] { answer("C_Login", 0x80000001UL); },
          [](FakeJvm& j) { return status(j, METHOD(Login)(j.env(), nullptr, 1, 1, j.string("1234"))); },
          {"-214748364"}},
     };

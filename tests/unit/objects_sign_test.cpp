@@ -26,9 +26,9 @@ TEST_F(ObjectsTest, EachSearchKindSendsItsTemplate) {
     auto calls = mock::calls();
     ASSERT_EQ(5u, calls.size());
     EXPECT_EQ(mock::templateBlob({{CKA_LABEL, mock::text("signing key")}}), calls[0].blobs[0]);
-    EXPECT_EQ(mock::templateBlob(
-                  {{CKA_TOKEN, yes}, {CKA_PRIVATE, yes}, {CKA_LABEL, mock::text("signing key")}}),
-              calls[1].blobs[0]);
+    EXPECT_EQ(
+        mock::templateBlob({{CKA_TOKEN, yes}, {CKA_PRIVATE, yes}, {CKA_LABEL, mock::text("signing key")}}),
+        calls[1].blobs[0]);
     const Bytes certificates = mock::templateBlob({{CKA_CLASS, mock::ulongBytes(CKO_CERTIFICATE)}});
     EXPECT_EQ(certificates, calls[2].blobs[0]);
     EXPECT_EQ(certificates, calls[3].blobs[0]);
@@ -53,7 +53,8 @@ TEST_F(ObjectsTest, LabelThatCannotBeFetchedGivesNull) {
     FakeJvm failing;
     jstring label = failing.string("label");
     failing.failCall(FakeJvm::Function::GetStringUTFChars);
-    EXPECT_EQ(nullptr, Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjectsInit(failing.env(), nullptr, 1, label, 2));
+    EXPECT_EQ(nullptr,
+              Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjectsInit(failing.env(), nullptr, 1, label, 2));
     EXPECT_TRUE(mock::calls().empty());
     EXPECT_JNI_CLEAN(failing);
 }
@@ -100,7 +101,8 @@ TEST_F(SignTest, SignInitStartsRsaPkcsWithTheKey) {
     EXPECT_EQ("96", jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_SignInit(env, nullptr, 2, key)));
     auto call = mock::calls().at(0);
     EXPECT_EQ(mock::mechanismBlob(CKM_RSA_PKCS), call.blobs[0]);
-    EXPECT_EQ((std::vector<CK_ULONG>{2, sizeof(CK_ULONG) == 8 ? static_cast<CK_ULONG>(key) : 5}), call.numbers);
+    EXPECT_EQ((std::vector<CK_ULONG>{2, sizeof(CK_ULONG) == 8 ? static_cast<CK_ULONG>(key) : 5}),
+              call.numbers);
     EXPECT_JNI_CLEAN(jvm);
 }
 

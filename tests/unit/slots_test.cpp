@@ -23,7 +23,8 @@ TEST_F(SlotsTest, ListsSlotsAfterCountingThoseWithAToken) {
     auto calls = mock::calls();
     ASSERT_EQ(2u, calls.size());
     EXPECT_EQ((std::vector<CK_ULONG>{CK_TRUE, 0, 0}), calls[0].numbers) << "count only, token present";
-    EXPECT_EQ((std::vector<CK_ULONG>{CK_TRUE, 1, 2}), calls[1].numbers) << "any non-zero flag is true; room 2";
+    EXPECT_EQ((std::vector<CK_ULONG>{CK_TRUE, 1, 2}), calls[1].numbers)
+        << "any non-zero flag is true; room 2";
     EXPECT_JNI_CLEAN(jvm);
 }
 
@@ -110,10 +111,11 @@ TEST_F(SlotsTest, TokenInfoGivesEveryFieldInItsPlace) {
 
     Strings fields = jvm.texts(Java_ka_tovik_selvo_jvarnel_JVarnel_GetTokenInfo(env, nullptr, -2));
     EXPECT_EQ((Strings{"0", "varnel token                    ", "Maker                           ",
-                       "ModelModelModelM", "12", "0", "0", "3", "4294967294", "8", "4", "1000", "0", "2000", "0",
-                       "2.0", "255.10", "2026120812000000", "1037"}),
+                       "ModelModelModelM", "12", "0", "0", "3", "4294967294", "8", "4", "1000", "0", "2000",
+                       "0", "2.0", "255.10", "2026120812000000", "1037"}),
               fields);
-    EXPECT_EQ((std::vector<CK_ULONG>{0xFFFFFFFEUL, 1}), mock::calls()[0].numbers) << "slot -2 widened unsigned";
+    EXPECT_EQ((std::vector<CK_ULONG>{0xFFFFFFFEUL, 1}), mock::calls()[0].numbers)
+        << "slot -2 widened unsigned";
     EXPECT_JNI_CLEAN(jvm);
 }
 
@@ -150,11 +152,14 @@ TEST_F(SlotsTest, OpenSessionPassesSlotAndFlagsAndShowsTheHandle) {
     EXPECT_EQ((Strings{"0", "4294967295"}),
               jvm.texts(Java_ka_tovik_selvo_jvarnel_JVarnel_OpenSession(env, nullptr, -1, 6)));
     answer("C_OpenSession", CKR_SESSION_PARALLEL_NOT_SUPPORTED);
-    EXPECT_EQ((Strings{"180", "0"}), jvm.texts(Java_ka_tovik_selvo_jvarnel_JVarnel_OpenSession(env, nullptr, 1, 0)));
+    EXPECT_EQ((Strings{"180", "0"}),
+              jvm.texts(Java_ka_tovik_selvo_jvarnel_JVarnel_OpenSession(env, nullptr, 1, 0)));
     answer("C_OpenSession", CKR_GENERAL_ERROR).handles({77});
-    EXPECT_EQ((Strings{"5", "77"}), jvm.texts(Java_ka_tovik_selvo_jvarnel_JVarnel_OpenSession(env, nullptr, 1, 6)));
+    EXPECT_EQ((Strings{"5", "77"}),
+              jvm.texts(Java_ka_tovik_selvo_jvarnel_JVarnel_OpenSession(env, nullptr, 1, 6)));
     auto calls = mock::calls();
-    EXPECT_EQ((std::vector<CK_ULONG>{0xFFFFFFFFUL, 6, 0, 0}), calls[0].numbers) << "no application, no callback";
+    EXPECT_EQ((std::vector<CK_ULONG>{0xFFFFFFFFUL, 6, 0, 0}), calls[0].numbers)
+        << "no application, no callback";
     EXPECT_EQ((std::vector<CK_ULONG>{1, 0, 0, 0}), calls[1].numbers);
     EXPECT_JNI_CLEAN(jvm);
 }
@@ -166,7 +171,8 @@ TEST_F(SlotsTest, LoginPassesThePinBytesAndTheirLength) {
     const std::string pin = "p\xC3\xA4\xED\xA0\xBD\xED\xB4\x91";
     answer("C_Login", CKR_OK);
     answer("C_Login", CKR_PIN_INCORRECT);
-    EXPECT_EQ("0", jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_Login(env, nullptr, session, 1, jvm.string(pin))));
+    EXPECT_EQ("0",
+              jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_Login(env, nullptr, session, 1, jvm.string(pin))));
     EXPECT_EQ("160", jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_Login(env, nullptr, 3, 0, jvm.string(""))));
     auto calls = mock::calls();
     ASSERT_EQ(2u, calls.size());
@@ -204,10 +210,12 @@ TEST_F(SlotsTest, LogOutAndCloseSessionForwardTheHandle) {
 TEST_F(BridgeTest, UnboundMethodsAnswerTheirMissingEntryPointCode) {
     ASSERT_EQ("10004", jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(
                            env, nullptr, jvm.string(mock::variantPath("GetSlotList")))));
-    EXPECT_EQ((Strings{"10004"}), jvm.texts(Java_ka_tovik_selvo_jvarnel_JVarnel_GetSlotList(env, nullptr, 1)));
+    EXPECT_EQ((Strings{"10004"}),
+              jvm.texts(Java_ka_tovik_selvo_jvarnel_JVarnel_GetSlotList(env, nullptr, 1)));
     ASSERT_EQ("10008", jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(
                            env, nullptr, jvm.string(mock::variantPath("Login")))));
-    EXPECT_EQ("10008", jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_Login(env, nullptr, 1, 1, jvm.string("1"))));
+    EXPECT_EQ("10008",
+              jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_Login(env, nullptr, 1, 1, jvm.string("1"))));
     EXPECT_EQ("10034", jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_Login(env, nullptr, 1, 1, nullptr)))
         << "the argument check comes first";
     EXPECT_TRUE(mock::calls().empty());

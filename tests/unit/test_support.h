@@ -25,9 +25,8 @@ protected:
 };
 
 // Nothing acquired is still held, and the JNI contract was kept.
-#define EXPECT_JNI_CLEAN(fake)                                                       \
-    do {                                                                             \
-        EXPECT_EQ(0u, (fake).outstanding()) << "acquired from the JVM, not released"; \
-        EXPECT_TRUE((fake).violations().empty())                                     \
-            << ::testing::PrintToString((fake).violations());                         \
+#define EXPECT_JNI_CLEAN(fake)                                                                     \
+    do {                                                                                           \
+        EXPECT_EQ(0u, (fake).outstanding()) << "acquired from the JVM, not released";              \
+        EXPECT_TRUE((fake).violations().empty()) << ::testing::PrintToString((fake).violations()); \
     } while (0)

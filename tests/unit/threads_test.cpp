@@ -64,15 +64,16 @@ Strings attribute(CK_OBJECT_HANDLE object, const std::string& keyword) {
         const char* keyword;
         CK_ATTRIBUTE_TYPE type;
         bool binary;
-    } kKeywords[] = {{"modulus", CKA_MODULUS, true},       {"label", CKA_LABEL, false},
-                     {"exponent", CKA_PUBLIC_EXPONENT, true}, {"encrypt", CKA_ENCRYPT, false},
-                     {"wrap", CKA_WRAP, false},             {"certificate", CKA_VALUE, true}};
+    } kKeywords[] = {
+        {"modulus", CKA_MODULUS, true},  {"label", CKA_LABEL, false}, {"exponent", CKA_PUBLIC_EXPONENT, true},
+        {"encrypt", CKA_ENCRYPT, false}, {"wrap", CKA_WRAP, false},   {"certificate", CKA_VALUE, true}};
     for (const auto& k : kKeywords) {
         if (keyword != k.keyword) continue;
         Bytes value;
         echo::attributeValue(object, k.type, value);
         // Text up to the first zero byte: a CK_BBOOL true reads "\x01".
-        return {"0", k.binary ? base64(value) : std::string(value.begin(), std::find(value.begin(), value.end(), 0))};
+        return {"0", k.binary ? base64(value)
+                              : std::string(value.begin(), std::find(value.begin(), value.end(), 0))};
     }
     return {"10044", ""};
 }
@@ -212,7 +213,8 @@ private:
                                                                       static_cast<jlong>(object))),
                "DestroyObject" + where);
 
-        expect(Strings{"0", decimal(echo::publicKeyOf(sessionHandle)), decimal(echo::privateKeyOf(sessionHandle))},
+        expect(Strings{"0", decimal(echo::publicKeyOf(sessionHandle)),
+                       decimal(echo::privateKeyOf(sessionHandle))},
                texts(Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKeyPair(
                    env, nullptr, session, jvm.string("pair"), 2048, jvm.byteArray({1, 0, 1}), 3)),
                "GenerateKeyPair" + where);
@@ -282,9 +284,10 @@ private:
                "WrapKey" + where);
         const Bytes wrappedKey = inputFor(index_, round, 5);
         const Strings unwrapped =
-            wrappedKey.empty() ? Strings{status(CKR_WRAPPED_KEY_LEN_RANGE), "0"}
-                               : Strings{"0", decimal(echo::unwrappedKey(sessionHandle, wrappedKey.data(),
-                                                                          wrappedKey.size()))};
+            wrappedKey.empty()
+                ? Strings{status(CKR_WRAPPED_KEY_LEN_RANGE), "0"}
+                : Strings{"0",
+                          decimal(echo::unwrappedKey(sessionHandle, wrappedKey.data(), wrappedKey.size()))};
         expect(unwrapped,
                texts(Java_ka_tovik_selvo_jvarnel_JVarnel_UnwrapKey(
                    env, nullptr, session, jvm.string(base64(wrappedKey)), static_cast<jlong>(wrappingKey),

@@ -15,23 +15,21 @@
  */
 #include <dlfcn.h>
 #include <jni.h>
+#include <p11-kit/pkcs11.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-
-#include <p11-kit/pkcs11.h>
 
 #define DRIVER_ERROR_CLASS "ka/tovik/selvo/jvarnel/e2e/TestToken$DriverError"
 #define LARGEST_ATTRIBUTE 65536
 #define LARGEST_BLOCK 64
 
 struct module {
-    void *library;
+    void* library;
     CK_FUNCTION_LIST_PTR functions;
 };
 
-static void throw_state(JNIEnv *env, const char *message)
-{
+static void throw_state(JNIEnv* env, const char* message) {
     jclass type = (*env)->FindClass(env, "java/lang/IllegalStateException");
     if (type != NULL) {
         (*env)->ThrowNew(env, type, message);
@@ -39,8 +37,7 @@ static void throw_state(JNIEnv *env, const char *message)
 }
 
 /* Throws DriverError(message naming the call and the CK_RV, rv). */
-static void throw_driver_error(JNIEnv *env, const char *call, CK_RV rv)
-{
+static void throw_driver_error(JNIEnv* env, const char* call, CK_RV rv) {
     char message[160];
     jclass type;
     jmethodID init;
@@ -68,10 +65,9 @@ static void throw_driver_error(JNIEnv *env, const char *call, CK_RV rv)
 }
 
 /* Finds the already loaded module at `path`; 0 with an exception pending when it cannot. */
-static int bind_module(JNIEnv *env, jstring path, struct module *m)
-{
+static int bind_module(JNIEnv* env, jstring path, struct module* m) {
     char message[512];
-    const char *chars;
+    const char* chars;
     CK_C_GetFunctionList get_function_list;
     CK_RV rv;
 
@@ -94,7 +90,7 @@ static int bind_module(JNIEnv *env, jstring path, struct module *m)
     }
     (*env)->ReleaseStringUTFChars(env, path, chars);
 
-    *(void **)(&get_function_list) = dlsym(m->library, "C_GetFunctionList");
+    *(void**)(&get_function_list) = dlsym(m->library, "C_GetFunctionList");
     if (get_function_list == NULL) {
         dlclose(m->library);
         throw_state(env, "the loaded module has no C_GetFunctionList");
@@ -109,15 +105,13 @@ static int bind_module(JNIEnv *env, jstring path, struct module *m)
     return 1;
 }
 
-static void unbind_module(struct module *m)
-{
-    dlclose(m->library);
-}
+static void unbind_module(struct module* m) { dlclose(m->library); }
 
 /* long generateDes3Key(String module, long session, boolean extractable) */
-JNIEXPORT jlong JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_generateDes3Key(
-    JNIEnv *env, jclass cls, jstring module, jlong session, jboolean extractable)
-{
+JNIEXPORT jlong JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_generateDes3Key(JNIEnv* env, jclass cls,
+                                                                                  jstring module,
+                                                                                  jlong session,
+                                                                                  jboolean extractable) {
     struct module m;
     CK_MECHANISM mechanism = {CKM_DES3_KEY_GEN, NULL, 0};
     CK_OBJECT_CLASS secret = CKO_SECRET_KEY;
@@ -153,8 +147,7 @@ JNIEXPORT jlong JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_generateDes3Ke
 
 /* byte[] encryptDes3Ecb(String module, long session, long key, byte[] data) */
 JNIEXPORT jbyteArray JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_encryptDes3Ecb(
-    JNIEnv *env, jclass cls, jstring module, jlong session, jlong key, jbyteArray data)
-{
+    JNIEnv* env, jclass cls, jstring module, jlong session, jlong key, jbyteArray data) {
     struct module m;
     CK_MECHANISM mechanism = {CKM_DES3_ECB, NULL, 0};
     CK_BYTE plain[LARGEST_BLOCK];
@@ -174,7 +167,7 @@ JNIEXPORT jbyteArray JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_encryptDe
         throw_state(env, "data must be 8 to 64 bytes, a whole number of DES blocks");
         return NULL;
     }
-    (*env)->GetByteArrayRegion(env, data, 0, length, (jbyte *)plain);
+    (*env)->GetByteArrayRegion(env, data, 0, length, (jbyte*)plain);
     if (!bind_module(env, module, &m)) {
         return NULL;
     }
@@ -184,8 +177,7 @@ JNIEXPORT jbyteArray JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_encryptDe
         throw_driver_error(env, "C_EncryptInit(CKM_DES3_ECB)", rv);
         return NULL;
     }
-    rv = m.functions->C_Encrypt((CK_SESSION_HANDLE)session, plain, (CK_ULONG)length, cipher,
-                                &cipher_length);
+    rv = m.functions->C_Encrypt((CK_SESSION_HANDLE)session, plain, (CK_ULONG)length, cipher, &cipher_length);
     unbind_module(&m);
     if (rv != CKR_OK) {
         throw_driver_error(env, "C_Encrypt(CKM_DES3_ECB)", rv);
@@ -197,18 +189,19 @@ JNIEXPORT jbyteArray JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_encryptDe
     }
     result = (*env)->NewByteArray(env, length);
     if (result != NULL) {
-        (*env)->SetByteArrayRegion(env, result, 0, length, (const jbyte *)cipher);
+        (*env)->SetByteArrayRegion(env, result, 0, length, (const jbyte*)cipher);
     }
     return result;
 }
 
 /* byte[] attribute(String module, long session, long object, long type): the value's raw bytes */
-JNIEXPORT jbyteArray JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_attribute(
-    JNIEnv *env, jclass cls, jstring module, jlong session, jlong object, jlong type)
-{
+JNIEXPORT jbyteArray JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_attribute(JNIEnv* env, jclass cls,
+                                                                                 jstring module,
+                                                                                 jlong session, jlong object,
+                                                                                 jlong type) {
     struct module m;
     CK_ATTRIBUTE attribute = {(CK_ATTRIBUTE_TYPE)type, NULL, 0};
-    CK_BYTE *value;
+    CK_BYTE* value;
     jbyteArray result;
     CK_RV rv;
 
@@ -216,8 +209,8 @@ JNIEXPORT jbyteArray JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_attribute
     if (!bind_module(env, module, &m)) {
         return NULL;
     }
-    rv = m.functions->C_GetAttributeValue((CK_SESSION_HANDLE)session, (CK_OBJECT_HANDLE)object,
-                                          &attribute, 1);
+    rv =
+        m.functions->C_GetAttributeValue((CK_SESSION_HANDLE)session, (CK_OBJECT_HANDLE)object, &attribute, 1);
     if (rv != CKR_OK) {
         unbind_module(&m);
         throw_driver_error(env, "C_GetAttributeValue (length)", rv);
@@ -235,8 +228,8 @@ JNIEXPORT jbyteArray JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_attribute
         return NULL;
     }
     attribute.pValue = value;
-    rv = m.functions->C_GetAttributeValue((CK_SESSION_HANDLE)session, (CK_OBJECT_HANDLE)object,
-                                          &attribute, 1);
+    rv =
+        m.functions->C_GetAttributeValue((CK_SESSION_HANDLE)session, (CK_OBJECT_HANDLE)object, &attribute, 1);
     unbind_module(&m);
     if (rv != CKR_OK) {
         free(value);
@@ -245,16 +238,17 @@ JNIEXPORT jbyteArray JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_attribute
     }
     result = (*env)->NewByteArray(env, (jsize)attribute.ulValueLen);
     if (result != NULL) {
-        (*env)->SetByteArrayRegion(env, result, 0, (jsize)attribute.ulValueLen, (const jbyte *)value);
+        (*env)->SetByteArrayRegion(env, result, 0, (jsize)attribute.ulValueLen, (const jbyte*)value);
     }
     free(value);
     return result;
 }
 
 /* void setFlag(String module, long session, long object, long type, boolean value) */
-JNIEXPORT void JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_setFlag(
-    JNIEnv *env, jclass cls, jstring module, jlong session, jlong object, jlong type, jboolean value)
-{
+JNIEXPORT void JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_setFlag(JNIEnv* env, jclass cls,
+                                                                         jstring module, jlong session,
+                                                                         jlong object, jlong type,
+                                                                         jboolean value) {
     struct module m;
     CK_BBOOL flag = value ? CK_TRUE : CK_FALSE;
     CK_ATTRIBUTE attribute = {(CK_ATTRIBUTE_TYPE)type, &flag, sizeof flag};
@@ -264,8 +258,8 @@ JNIEXPORT void JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_setFlag(
     if (!bind_module(env, module, &m)) {
         return;
     }
-    rv = m.functions->C_SetAttributeValue((CK_SESSION_HANDLE)session, (CK_OBJECT_HANDLE)object,
-                                          &attribute, 1);
+    rv =
+        m.functions->C_SetAttributeValue((CK_SESSION_HANDLE)session, (CK_OBJECT_HANDLE)object, &attribute, 1);
     unbind_module(&m);
     if (rv != CKR_OK) {
         throw_driver_error(env, "C_SetAttributeValue", rv);
