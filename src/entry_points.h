@@ -1,37 +1,14 @@
 // The driver entry points the library uses, in the order LoadDriver resolves
-// them, each with the status reported when the driver lacks it. Everything
-// that walks the table (declarations, resolution, missing-code constants,
-// tests) expands this one list.
+// them, each with the status reported when the driver lacks it: everything
+// that walks the table expands this one list.
 #pragma once
 
 #include "cryptoki.h"
 #include "visibility.h"
 
-#define VARNEL_ENTRY_POINTS(X)  \
-    X(Initialize, 10002)        \
-    X(Finalize, 10016)          \
-    X(GetSlotList, 10004)       \
-    X(OpenSession, 10006)       \
-    X(Login, 10008)             \
-    X(CloseSession, 10014)      \
-    X(GetAttributeValue, 10039) \
-    X(SetAttributeValue, 10042) \
-    X(GenerateKeyPair, 10010)   \
-    X(FindObjectsFinal, 10028)  \
-    X(FindObjects, 10026)       \
-    X(FindObjectsInit, 10024)   \
-    X(Sign, 10022)              \
-    X(SignInit, 10020)          \
-    X(Logout, 10012)            \
-    X(GetTokenInfo, 10047)      \
-    X(DestroyObject, 10048)     \
-    X(EncryptInit, 10054)       \
-    X(Encrypt, 10053)           \
-    X(DecryptInit, 10052)       \
-    X(Decrypt, 10051)           \
-    X(UnwrapKey, 10059)         \
-    X(WrapKey, 10060)           \
-    X(GenerateKey, 10061)
+// VARNEL_ENTRY_POINTS(X): X(Name, missing code) per row, made by the build
+// from src/entry-points.txt.
+#include "entry_point_list.h"
 
 // The entry-point table: process-wide, written only by LoadDriver. On POSIX
 // these are global data symbols other code in the process may inspect.

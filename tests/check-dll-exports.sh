@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks a Windows deliverable: it exports exactly the native methods listed
-# in tests/native-methods.txt, under the names a JVM of its width looks up
+# in src/native-methods.txt, under the names a JVM of its width looks up
 # (_Name@N on x86, the plain name on x64) and under no other name; it
 # imports only Windows' own DLLs; it is a DLL of its width (PE32 for x86,
 # PE32+ for x64) that calls itself Varnel.dll; it asks for ASLR and DEP
@@ -39,7 +39,7 @@ check() {  # check NAME COMMAND...
 
 headers=$($objdump -p "$dll" 2>&1) || { echo "FAIL $arch: $objdump cannot read $dll"; echo "$headers"; headers=""; }
 
-expected=$(grep -v '^[[:space:]]*#' "$root/tests/native-methods.txt" | awk "NF { print $export_name }" | sort)
+expected=$(grep -v '^[[:space:]]*#' "$root/src/native-methods.txt" | awk "NF { print $export_name }" | sort)
 # The export name table: "\t[   3] name" lines after its heading.
 actual=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/ s/^[[:space:]]*\[ *[0-9]*\] //p' <<<"$headers" | sort)
 imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers")
@@ -47,7 +47,7 @@ imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers")
 characteristics=$(sed -n '/^DllCharacteristics/,/^[A-Z]/ s/^[[:space:]]\+\([A-Z_]\+\)$/\1/p' <<<"$headers")
 
 exports_match() {
-  [ -n "$expected" ] || { echo "no methods listed in tests/native-methods.txt"; return 1; }
+  [ -n "$expected" ] || { echo "no methods listed in src/native-methods.txt"; return 1; }
   diff <(echo "$expected") <(echo "$actual") && return 0
   return 1
 }

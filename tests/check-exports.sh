@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks a built deliverable: its exported symbols are exactly the native
-# methods listed in tests/native-methods.txt, the entry-point table and the
+# methods listed in src/native-methods.txt, the entry-point table and the
 # Base64 codec; it needs no library but the C library (and libpthread where
 # that is separate); it is of the right ELF class and answers to its soname;
 # it carries its exploit mitigations.
@@ -14,8 +14,8 @@ lib=${2:-$root/dist/$arch/$varnel_library}
 
 expected=$(
   {
-    grep -v '^#' "$root/tests/native-methods.txt" | awk 'NF { print "Java_ka_tovik_selvo_jvarnel_JVarnel_" $1 }'
-    sed -n 's/^ *X(\([A-Za-z]*\), [0-9]*).*/CP_\1/p' "$root/src/entry_points.h"
+    grep -v '^#' "$root/src/native-methods.txt" | awk 'NF { print "Java_ka_tovik_selvo_jvarnel_JVarnel_" $1 }'
+    grep -v '^#' "$root/src/entry-points.txt" | awk 'NF { print "CP_" $1 }'
     printf '%s\n' base64Encode base64Decode bLookup bRevLookup CR LF
   } | sort)
 actual=$(nm -D --defined-only "$lib" | awk '{ print $3 }' | sort)
