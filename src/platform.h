@@ -2,6 +2,7 @@
 // extent of the calling thread's stack.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -108,12 +109,17 @@ namespace stackslot {
 inline pthread_key_t key;
 inline pthread_once_t once = PTHREAD_ONCE_INIT;
 inline bool usable = false;
-inline void create() noexcept { usable = pthread_key_create(&key, nullptr) == 0; }
+inline std::atomic<bool> created{false};  // spares the call to pthread_once once it ran
+inline void create() noexcept {
+    usable = pthread_key_create(&key, nullptr) == 0;
+    created.store(true, std::memory_order_release);
+}
 constexpr std::uintptr_t kStackUnknown = 1;
 }  // namespace stackslot
 
 inline std::uintptr_t lowestUsableStackAddress() noexcept {
-    pthread_once(&stackslot::once, stackslot::create);
+    if (!stackslot::created.load(std::memory_order_acquire))
+        pthread_once(&stackslot::once, stackslot::create);
     if (!stackslot::usable) return 0;
     auto lowest = reinterpret_cast<std::uintptr_t>(pthread_getspecific(stackslot::key));
     if (lowest == 0) {
