@@ -290,14 +290,19 @@ Status runBody(Body& body, Result& out, Scratch& scratch) noexcept {
         return body();
 }
 
-// Out of line, so that the result and the scratch buffers are taken only
-// once the stack is known to hold them.
 template <typename Result, typename Scratch, typename Body>
-__attribute__((noinline)) auto respondInOwnFrame(JNIEnv* env, Body& body) noexcept {
+auto respondHere(JNIEnv* env, Body& body) noexcept {
     Result out;
     Scratch scratch;
     const Status status = runBody(body, out, scratch);
     return out.toJava(env, status);
+}
+
+// Out of line, so that the result and the scratch buffers are taken only
+// once the stack is known to hold them.
+template <typename Result, typename Scratch, typename Body>
+__attribute__((noinline)) auto respondInOwnFrame(JNIEnv* env, Body& body) noexcept {
+    return respondHere<Result, Scratch>(env, body);
 }
 
 }  // namespace detail
@@ -315,10 +320,7 @@ auto respond(JNIEnv* env, Body&& body) noexcept {
         if (!stackHasRoom(kFrameBytes)) return Result::withoutStack(env);
         return detail::respondInOwnFrame<Result, Scratch>(env, body);
     } else {
-        Result out;
-        Scratch scratch;
-        const Status status = detail::runBody(body, out, scratch);
-        return out.toJava(env, status);
+        return detail::respondHere<Result, Scratch>(env, body);
     }
 }
 

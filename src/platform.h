@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -38,12 +39,13 @@ inline bool mayBeModule(const char* path) noexcept {
 // below them Windows its own guard page.
 constexpr std::size_t kStackGuardBytes = 6 * 4096;
 
-inline bool lookUpStackBottom(std::uintptr_t& bottom) noexcept {
+// The bottom of the calling thread's reserved stack, or 0. Read from the
+// thread's own record: cheap, and nothing to keep.
+inline std::uintptr_t threadStackBottom() noexcept {
     ULONG_PTR low = 0;
     ULONG_PTR high = 0;
     GetCurrentThreadStackLimits(&low, &high);
-    bottom = low;
-    return low != 0;
+    return low;
 }
 #else
 using ModuleHandle = void*;
@@ -61,50 +63,20 @@ inline Function findEntryPoint(ModuleHandle module, const char* name) noexcept {
 // not exist is left to the loader, and so is a bare name, which the loader
 // looks up in its search path.
 inline bool mayBeModule(const char* path) noexcept {
-    bool named = false;
-    for (const char* p = path; *p; ++p) named = named || *p == '/';
     struct stat file;
-    return !named || stat(path, &file) != 0 || S_ISREG(file.st_mode);
+    return !std::strchr(path, '/') || stat(path, &file) != 0 || S_ISREG(file.st_mode);
 }
 
 // HotSpot's guard zones at the bottom of a Java thread's stack: on x86 one
 // reserved, two yellow and one red page.
 constexpr std::size_t kStackGuardBytes = 4 * 4096;
 
-inline bool lookUpStackBottom(std::uintptr_t& bottom) noexcept {
-    pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
-    void* address = nullptr;
-    std::size_t size = 0;
-    const bool known = pthread_attr_getstack(&attributes, &address, &size) == 0;
-    pthread_attr_destroy(&attributes);
-    bottom = reinterpret_cast<std::uintptr_t>(address);
-    return known && bottom != 0;
-}
-#endif
-
-// The lowest address the calling thread's frames may reach without touching
-// the guard zones, or 0 when the platform cannot tell. Looked up once per
-// thread: the lookup itself allocates, and a thread's stack never moves.
-#if defined(_WIN32)
-inline std::uintptr_t lowestUsableStackAddress() noexcept {
-    struct ThreadStack {
-        bool lookedUp;
-        std::uintptr_t lowest;
-    };
-    static thread_local ThreadStack stack = {false, 0};
-    if (!stack.lookedUp) {
-        std::uintptr_t bottom = 0;
-        stack.lowest = lookUpStackBottom(bottom) ? bottom + kStackGuardBytes : 0;
-        stack.lookedUp = true;
-    }
-    return stack.lowest;
-}
-#else
-// Kept in a thread-specific slot of the C library rather than in thread_local
-// storage, whose lookup the dynamic linker would provide: the library needs
-// nothing but the C library. The slot holds the address itself, or
-// kStackUnknown; a new thread's slot reads null.
+// The bottom of the calling thread's stack, or 0. Looked up once per thread,
+// since the lookup allocates and a thread's stack never moves, and kept in a
+// thread-specific slot of the C library rather than in thread_local storage,
+// whose lookup the dynamic linker would provide: the library needs nothing but
+// the C library. The slot holds the bottom, or kStackUnknown; a new thread's
+// slot reads null.
 namespace stackslot {
 inline pthread_key_t key;
 inline pthread_once_t once = PTHREAD_ONCE_INIT;
@@ -115,20 +87,36 @@ inline void create() noexcept {
     created.store(true, std::memory_order_release);
 }
 constexpr std::uintptr_t kStackUnknown = 1;
+
+inline std::uintptr_t lookUp() noexcept {
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return kStackUnknown;
+    void* address = nullptr;
+    std::size_t size = 0;
+    const bool known = pthread_attr_getstack(&attributes, &address, &size) == 0 && address;
+    pthread_attr_destroy(&attributes);
+    return known ? reinterpret_cast<std::uintptr_t>(address) : kStackUnknown;
+}
 }  // namespace stackslot
 
-inline std::uintptr_t lowestUsableStackAddress() noexcept {
+inline std::uintptr_t threadStackBottom() noexcept {
     if (!stackslot::created.load(std::memory_order_acquire))
         pthread_once(&stackslot::once, stackslot::create);
     if (!stackslot::usable) return 0;
-    auto lowest = reinterpret_cast<std::uintptr_t>(pthread_getspecific(stackslot::key));
-    if (lowest == 0) {
-        std::uintptr_t bottom = 0;
-        lowest = lookUpStackBottom(bottom) ? bottom + kStackGuardBytes : stackslot::kStackUnknown;
-        pthread_setspecific(stackslot::key, reinterpret_cast<void*>(lowest));
+    auto bottom = reinterpret_cast<std::uintptr_t>(pthread_getspecific(stackslot::key));
+    if (bottom == 0) {
+        bottom = stackslot::lookUp();
+        pthread_setspecific(stackslot::key, reinterpret_cast<void*>(bottom));
     }
-    return lowest == stackslot::kStackUnknown ? 0 : lowest;
+    return bottom == stackslot::kStackUnknown ? 0 : bottom;
 }
 #endif
+
+// The lowest address the calling thread's frames may reach without touching
+// the guard zones, or 0 when the platform cannot tell.
+inline std::uintptr_t lowestUsableStackAddress() noexcept {
+    const std::uintptr_t bottom = threadStackBottom();
+    return bottom ? bottom + kStackGuardBytes : 0;
+}
 
 }  // namespace varnel
