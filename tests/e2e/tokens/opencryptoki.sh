@@ -20,6 +20,9 @@ token_setup() {
   printf 'version opencryptoki-3.1\nslot 3\n{\nstdll = libpkcs11_sw.so\n}\n' >"$ock/etc/opencryptoki.conf"
   mount --bind "$ock/lib" /var/lib/opencryptoki
   mount --bind "$ock/etc" /etc/opencryptoki
+  # The package makes no /var/log/opencryptoki: a tmpfs over /var/log, in the namespace only, holds it.
+  mount -t tmpfs -o mode=755 varnel-e2e-log /var/log
+  mkdir -p /var/log/opencryptoki
   mount --bind "$ock/log" /var/log/opencryptoki
   start_daemon "$ock/pkcsslotd.log" /usr/sbin/pkcsslotd -f
   wait_for "$ock/pkcsslotd.log" 10 test -S /run/pkcsslotd.socket
