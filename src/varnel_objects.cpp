@@ -114,6 +114,9 @@ const AttributeKeyword* attributeKeyword(const char* name) noexcept {
 // Text values are read up to this many of the driver's bytes; the text made
 // of them comes back whole, however it grows.
 constexpr CK_ULONG kLongestTextValue = 9999;
+constexpr std::size_t textBytes(CK_ULONG length) {
+    return length < kLongestTextValue ? length : kLongestTextValue;
+}
 // Base64 text with its terminator.
 constexpr std::size_t kBase64TextRoom = 10000;
 // Blocks from this size on come from calloc, whose fresh pages are zero
@@ -173,8 +176,7 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Ge
         for (CK_ULONG i = 0; i < count; ++i) {
             const CK_ULONG length = read[i].ulValueLen;
             const bool text = keyword && !keyword->base64 && i == keyword->position;
-            const std::size_t textRoom =
-                text ? convertedTextSize(length < kLongestTextValue ? length : kLongestTextValue) : 0;
+            const std::size_t textRoom = text ? convertedTextSize(textBytes(length)) : 0;
             if (length > SIZE_MAX - textRoom) return CKR_HOST_MEMORY;
             buffers.values[i] = zeroedBlock(length + textRoom, length);
             if (!buffers.values[i]) return CKR_HOST_MEMORY;
@@ -192,10 +194,8 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Ge
         const auto* bytes = static_cast<const unsigned char*>(value.pValue);
         if (keyword->base64)
             return out.setBase64(1, bytes, value.ulValueLen, kBase64TextRoom) ? CKR_OK : keyword->tooLong;
-        char* text = static_cast<char*>(buffers.values[position]) + allocated;
-        tokenTextToJava(bytes, value.ulValueLen < kLongestTextValue ? value.ulValueLen : kLongestTextValue,
-                        text,
-                        convertedTextSize(allocated < kLongestTextValue ? allocated : kLongestTextValue));
+        char* text = static_cast<char*>(buffers.values[position]) + allocated;  // the room behind the value
+        tokenTextToJava(bytes, textBytes(value.ulValueLen), text, convertedTextSize(textBytes(allocated)));
         out.setKeptText(1, text);
         return CKR_OK;
     });
