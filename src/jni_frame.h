@@ -192,6 +192,9 @@ public:
         }
     }
 
+    // A text the method keeps elsewhere until the result is built.
+    void setKeptText(int index, const char* text) noexcept { texts_[index] = text; }
+
     void setHandle(int index, CK_ULONG handle) noexcept {
         if (char* room = take(kHandleTextSize)) {
             formatHandle(room, handle);

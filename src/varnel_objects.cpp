@@ -1,4 +1,5 @@
 // Object search, attribute reading and writing, object destruction.
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -110,18 +111,37 @@ const AttributeKeyword* attributeKeyword(const char* name) noexcept {
     return nullptr;
 }
 
-// A driver reporting more than this for one attribute is not believed.
-constexpr CK_ULONG kLargestAttributeValue = CK_ULONG{1} << 20;
-// Text values are read up to this many of the driver's bytes; the value text,
-// Base64 or not, takes at most this many bytes with its terminator.
-constexpr std::size_t kLongestTextValue = 9999;
-constexpr std::size_t kValueTextRoom = 10000;
+// Text values are read up to this many of the driver's bytes; the text made
+// of them comes back whole, however it grows.
+constexpr CK_ULONG kLongestTextValue = 9999;
+constexpr std::size_t textBytes(CK_ULONG length) {
+    return length < kLongestTextValue ? length : kLongestTextValue;
+}
+// Base64 text with its terminator.
+constexpr std::size_t kBase64TextRoom = 10000;
+// Blocks from this size on come from calloc, whose fresh pages are zero
+// without being touched: a long value costs only the pages the driver writes.
+// Smaller ones are cleared by hand, as calloc bypasses glibc's per-thread
+// cache and costs several times as much there.
+constexpr std::size_t kLargeBlock = 128 * 1024;
 
-// The value buffers of one read, zeroed, so that a driver that reports a
-// length and writes less shows zeros, never earlier contents of the heap;
-// freed whichever way the call ends.
+static_assert(sizeof(CK_ULONG) <= sizeof(std::size_t), "every reported length is a size");
+
+// A block of `size` bytes whose first `zeroed` are zero, or null.
+void* zeroedBlock(std::size_t size, std::size_t zeroed) noexcept {
+    if (size >= kLargeBlock) return std::calloc(size, 1);
+    void* block = std::malloc(size ? size : 1);
+    if (block) std::memset(block, 0, zeroed);
+    return block;
+}
+
+// The value buffers of one read, zeroed as far as the driver may write, so
+// that a driver that reports a length and writes less shows zeros, never
+// earlier contents of the heap. A text value's buffer also holds, behind
+// the value, the room for its text. They live until the result is built.
 struct ValueBuffers {
     void* values[std::size(kPublicKeyRead)] = {};
+    CK_ULONG lengths[std::size(kPublicKeyRead)] = {};  // as allocated
     ~ValueBuffers() {
         for (void* value : values) std::free(value);
     }
@@ -132,7 +152,8 @@ struct ValueBuffers {
 // String[] GetAttributeValue(long session, long object, String attribute)
 extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_GetAttributeValue(
     JNIEnv* env, jclass, jlong session, jlong object, jstring attribute) noexcept {
-    return respond<TextResult<2, kValueTextRoom>>(env, [&](auto& out) -> Status {
+    using ValueText = TextResult<2, kBase64TextRoom>;
+    return respond<ValueText, ValueBuffers>(env, [&](ValueText& out, ValueBuffers& buffers) -> Status {
         if (!attribute) return kNullAttributeName;
         Utf8Chars nameChars(env, attribute);
         if (!nameChars) return Status::jvmFailure();
@@ -149,33 +170,33 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Ge
         const auto getAttributeValue = driver::GetAttributeValue();
         CK_RV rv = getAttributeValue.call(sessionHandle, objectHandle, read, count);
         if (rv != CKR_OK) return rv;
-        ValueBuffers buffers;
-        CK_ULONG allocated[std::size(kPublicKeyRead)] = {};
+        // A length marked unavailable on success is no length at all.
         for (CK_ULONG i = 0; i < count; ++i)
-            if (read[i].ulValueLen == CK_UNAVAILABLE_INFORMATION ||
-                read[i].ulValueLen > kLargestAttributeValue)
-                return CKR_GENERAL_ERROR;
+            if (read[i].ulValueLen == CK_UNAVAILABLE_INFORMATION) return CKR_GENERAL_ERROR;
         for (CK_ULONG i = 0; i < count; ++i) {
-            allocated[i] = read[i].ulValueLen;
-            // malloc and memset rather than calloc, which bypasses glibc's
-            // per-thread cache and costs several times as much.
-            buffers.values[i] = std::malloc(allocated[i] ? allocated[i] : 1);
+            const CK_ULONG length = read[i].ulValueLen;
+            const bool text = keyword && !keyword->base64 && i == keyword->position;
+            const std::size_t textRoom = text ? convertedTextSize(textBytes(length)) : 0;
+            if (length > SIZE_MAX - textRoom) return CKR_HOST_MEMORY;
+            buffers.values[i] = zeroedBlock(length + textRoom, length);
             if (!buffers.values[i]) return CKR_HOST_MEMORY;
-            std::memset(buffers.values[i], 0, allocated[i]);
+            buffers.lengths[i] = length;
             read[i].pValue = buffers.values[i];
         }
         rv = getAttributeValue.call(sessionHandle, objectHandle, read, count);
         if (rv != CKR_OK) return rv;
 
         if (!keyword) return kUnknownAttributeName;
-        const CK_ATTRIBUTE& value = read[keyword->position];
-        if (value.ulValueLen > allocated[keyword->position]) return CKR_GENERAL_ERROR;
+        const std::size_t position = keyword->position;
+        const CK_ATTRIBUTE& value = read[position];
+        const CK_ULONG allocated = buffers.lengths[position];
+        if (value.ulValueLen > allocated) return CKR_GENERAL_ERROR;
         const auto* bytes = static_cast<const unsigned char*>(value.pValue);
         if (keyword->base64)
-            return out.setBase64(1, bytes, value.ulValueLen, kValueTextRoom) ? CKR_OK : keyword->tooLong;
-        out.setTokenText(1, bytes,
-                         value.ulValueLen < kLongestTextValue ? value.ulValueLen : kLongestTextValue,
-                         kValueTextRoom);
+            return out.setBase64(1, bytes, value.ulValueLen, kBase64TextRoom) ? CKR_OK : keyword->tooLong;
+        char* text = static_cast<char*>(buffers.values[position]) + allocated;  // the room behind the value
+        tokenTextToJava(bytes, textBytes(value.ulValueLen), text, convertedTextSize(textBytes(allocated)));
+        out.setKeptText(1, text);
         return CKR_OK;
     });
 }

@@ -41,6 +41,19 @@ bool isModifiedUtf8(const char* text) {
     return true;
 }
 
+std::u16string javaChars(const std::string& modifiedUtf8) {
+    std::u16string chars;
+    for (size_t i = 0; i < modifiedUtf8.size();) {
+        const auto lead = static_cast<unsigned char>(modifiedUtf8[i++]);
+        const int continuation = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : 2;
+        unsigned unit = continuation == 0 ? lead : lead & (continuation == 1 ? 0x1F : 0x0F);
+        for (int k = 0; k < continuation && i < modifiedUtf8.size(); ++k)
+            unit = (unit << 6) | (static_cast<unsigned char>(modifiedUtf8[i++]) & 0x3F);
+        chars += static_cast<char16_t>(unit);
+    }
+    return chars;
+}
+
 FakeJvm::FakeJvm() {
     table_.FindClass = &findClass;
     table_.NewStringUTF = &newStringUtf;

@@ -95,3 +95,6 @@ private:
 // Whether bytes are the modified UTF-8 a JVM accepts from NewStringUTF: no
 // raw zero, no four-byte sequences, every sequence complete.
 bool isModifiedUtf8(const char* text);
+
+// The UTF-16 string a JVM makes of valid modified UTF-8, as Java sees it.
+std::u16string javaChars(const std::string& modifiedUtf8);

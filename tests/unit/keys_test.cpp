@@ -101,12 +101,26 @@ TEST_F(AttributesTest, KeywordsAreMatchedExactlyAndUnknownOnesFailAfterTheReads)
     EXPECT_JNI_CLEAN(jvm);
 }
 
-TEST_F(AttributesTest, LengthsTheDriverReportsAreNeverTrustedBlindly) {
-    // Unavailable or huge lengths: no second call.
-    for (CK_ULONG length : {CK_UNAVAILABLE_INFORMATION, (CK_ULONG{1} << 20) + 1}) {
+TEST_F(AttributesTest, EveryReportedLengthIsReadWholeOrRefused) {
+    // However long, a value is read whole and judged by its keyword's rule.
+    answer("C_GetAttributeValue", CKR_OK).valueLength((1 << 20) + 1);
+    answer("C_GetAttributeValue", CKR_OK).value(Bytes((1 << 20) + 1, 0x30));
+    EXPECT_EQ((Strings{"10049", ""}), read("certificate"));
+    const std::vector<Bytes> longLabel = {kModulus, Bytes(2 << 20, 'b'), {1, 0, 1}, {CK_TRUE}, {CK_FALSE}};
+    publicKey(longLabel);
+    EXPECT_EQ((Strings{"0", std::string(9999, 'b')}), read("label"));
+    publicKey(longLabel);
+    std::string modulusText;
+    for (int i = 0; i < 85; ++i) modulusText += "xcXF";
+    EXPECT_EQ((Strings{"0", modulusText + "xQ=="}), read("modulus"));
+    // Unavailable, or with its text more than the address space holds: no
+    // second call.
+    std::vector<std::pair<CK_ULONG, std::string>> refused = {{CK_UNAVAILABLE_INFORMATION, "5"}};
+    if (sizeof(CK_ULONG) == sizeof(size_t)) refused.push_back({~CK_ULONG{0} - 1, "2"});
+    for (const auto& [length, status] : refused) {
         mock_reset();
         answer("C_GetAttributeValue", CKR_OK).valueLength(3).valueLength(length);
-        EXPECT_EQ((Strings{"5", ""}), read("modulus"));
+        EXPECT_EQ((Strings{status, ""}), read("label"));
         EXPECT_EQ(1u, mock::calls().size());
     }
     // A value read reporting more than was allocated is not read.
@@ -129,12 +143,23 @@ TEST_F(AttributesTest, LabelsReachJavaAsValidStrings) {
     EXPECT_EQ((Strings{"0", "ok\xEF\xBF\xBD"}), read("label")) << "cut at the zero byte";
     publicKey({{}, Bytes(20000, 'a'), {}, {}, {}});
     EXPECT_EQ(std::string(9999, 'a'), read("label")[1]);
-    // The text takes 9999 bytes at most: a label that grows when made valid
-    // is cut at a whole character.
-    std::string replacements;
-    for (int i = 0; i < 3333; ++i) replacements += "\xEF\xBF\xBD";
-    publicKey({{}, Bytes(5000, 0xFF), {}, {}, {}});
-    EXPECT_EQ(replacements, read("label")[1]);
+    // Up to 9999 of the driver's bytes, and all the text made of them,
+    // however it grows: four-byte UTF-8 as surrogate pairs, bytes that are
+    // no UTF-8 as U+FFFD.
+    Bytes faces;
+    std::u16string facePairs;
+    for (int i = 0; i < 2000; ++i) {
+        mock::append(faces, {0xF0, 0x9F, 0x98, 0x80});
+        facePairs += u"\U0001F600";
+    }
+    publicKey({{}, faces, {}, {}, {}});
+    Strings result = read("label");
+    EXPECT_EQ("0", result[0]);
+    EXPECT_EQ(facePairs, javaChars(result[1]));
+    for (size_t size : {5000, 20000}) {
+        publicKey({{}, Bytes(size, 0xFF), {}, {}, {}});
+        EXPECT_EQ(std::u16string(size < 9999 ? size : 9999, u'\uFFFD'), javaChars(read("label")[1])) << size;
+    }
     EXPECT_JNI_CLEAN(jvm);
 }
 
@@ -217,6 +242,9 @@ TEST_F(KeyGenerationTest, KeyPairArgumentsAreCheckedExponentFirst) {
     EXPECT_TRUE(mock::calls().empty());
     answer("C_GenerateKeyPair", CKR_TEMPLATE_INCONSISTENT).handles({3});
     EXPECT_EQ((Strings{"209", "3", "0"}), generatePair(jvm.string(""), jvm.byteArray({3}), 1));
+    answer("C_GenerateKeyPair", CKR_OK).handles({4, 5});
+    EXPECT_EQ((Strings{"0", "4", "5"}), generatePair(jvm.string("x"), jvm.byteArray(Bytes(20000, 1)), 20000))
+        << "no limit but the array";
     EXPECT_JNI_CLEAN(jvm);
 }
 

@@ -130,6 +130,10 @@ TEST_F(SignTest, BadDataNeverReachesTheDriver) {
     EXPECT_TRUE(mock::calls().empty());
     answer("C_Sign", CKR_OK).value({7});
     EXPECT_EQ((Strings{"0", "Bw=="}), sign(jvm.byteArray({}), 0)) << "zero bytes of an empty array";
+    answer("C_Sign", CKR_OK).value({7});
+    EXPECT_EQ((Strings{"0", "Bw=="}), sign(jvm.byteArray(Bytes(20000, 1)), 20000))
+        << "no limit but the array";
+    EXPECT_EQ(20000u, mock::calls().back().numbers.at(1));
     EXPECT_JNI_CLEAN(jvm);
 }
 
