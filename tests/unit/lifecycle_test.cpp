@@ -66,7 +66,11 @@ protected:
         return jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(env, nullptr, jvm.string(path)));
     }
     static void* symbolOf(const std::string& path, const std::string& name) {
-        varnel::ModuleHandle module = varnel::openModule(path.c_str());
+#if defined(_WIN32)
+        varnel::ModuleHandle module = LoadLibraryA(path.c_str());
+#else
+        varnel::ModuleHandle module = dlopen(path.c_str(), RTLD_NOW);
+#endif
         return module ? varnel::findEntryPoint<void*>(module, ("C_" + name).c_str()) : nullptr;
     }
 };
