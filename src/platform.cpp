@@ -8,7 +8,8 @@ namespace varnel {
 ModuleHandle openDriver(const char* path, DriverPaths&) noexcept {
     if (!*path) return nullptr;
     const DWORD attributes = GetFileAttributesA(path);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
         return nullptr;
     return LoadLibraryA(path);
 }
@@ -62,7 +63,8 @@ bool join(char (&into)[PATH_MAX], const char* folder, const char* name) noexcept
 // braced or not, or 0: the loader's own rule.
 std::size_t tokenAt(const char* text, const char* name) noexcept {
     const std::size_t length = std::strlen(name);
-    if (*text == '{') return std::strncmp(text + 1, name, length) == 0 && text[length + 1] == '}' ? length + 2 : 0;
+    if (*text == '{')
+        return std::strncmp(text + 1, name, length) == 0 && text[length + 1] == '}' ? length + 2 : 0;
     const auto next = static_cast<unsigned char>(text[length]);
     return std::strncmp(text, name, length) == 0 && !std::isalnum(next) && next != '_' ? length : 0;
 }
@@ -147,7 +149,8 @@ const Dl_serinfo* searchPath(DriverPaths& room) noexcept {
     auto* search = reinterpret_cast<Dl_serinfo*>(room.search);
     Dl_serinfo size;
     const bool read = dlinfo(self, RTLD_DI_SERINFOSIZE, &size) == 0 && size.dls_size <= sizeof room.search &&
-                      dlinfo(self, RTLD_DI_SERINFOSIZE, search) == 0 && dlinfo(self, RTLD_DI_SERINFO, search) == 0;
+                      dlinfo(self, RTLD_DI_SERINFOSIZE, search) == 0 &&
+                      dlinfo(self, RTLD_DI_SERINFO, search) == 0;
     dlclose(self);
     return read ? search : nullptr;
 }

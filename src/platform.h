@@ -70,7 +70,7 @@ inline Function findEntryPoint(ModuleHandle module, const char* name) noexcept {
 // reservation that holds this frame. VirtualQuery exists on every Windows;
 // GetCurrentThreadStackLimits only from Windows 8 on.
 inline std::uintptr_t lookUpStackBottom() noexcept {
-    MEMORY_BASIC_INFORMATION region;
+    MEMORY_BASIC_INFORMATION region = {};
     if (VirtualQuery(&region, &region, sizeof region) != sizeof region) return 0;
     return reinterpret_cast<std::uintptr_t>(region.AllocationBase);
 }
