@@ -130,11 +130,37 @@ bool isOwnKindOfElf(const char* path) noexcept {
            header.e_ident[EI_CLASS] == own->e_ident[EI_CLASS] && header.e_machine == own->e_machine;
 }
 
-// Loads a regular file by its canonical path, worked out in `real`: the
-// loader then follows no link that could be swapped after the check, and the
-// driver's $ORIGIN is the folder it really lies in.
+// The canonical path of the regular file `path` names, into `real`: the path
+// the kernel gives the file opened (without opening the file itself, which
+// would block on a FIFO), or, without /proc, realpath's.
+bool canonicalRegularFile(const char* path, char (&real)[PATH_MAX]) noexcept {
+    const int file = open(path, O_PATH | O_CLOEXEC);
+    if (file < 0) return false;
+    struct stat status;
+    const bool regular = fstat(file, &status) == 0 && S_ISREG(status.st_mode);
+    char link[32] = "/proc/self/fd/";
+    char digits[12];
+    char* const end = digits + sizeof digits - 1;
+    *end = '\0';
+    char* first = end;
+    for (unsigned int n = static_cast<unsigned int>(file); first == end || n; n /= 10)
+        *--first = static_cast<char>('0' + n % 10);
+    std::strcat(link, first);
+    const ssize_t length = regular ? readlink(link, real, sizeof real) : -1;
+    close(file);
+    if (!regular) return false;
+    if (length > 0 && length < static_cast<ssize_t>(sizeof real) && real[0] == '/') {
+        real[length] = '\0';
+        return true;
+    }
+    return realpath(path, real) && isRegularFile(real);
+}
+
+// Loads a regular file by its canonical path: the loader then follows no
+// link that could be swapped after the check, and the driver's $ORIGIN is the
+// folder it really lies in.
 ModuleHandle loadRegularFile(const char* path, char (&real)[PATH_MAX]) noexcept {
-    if (!realpath(path, real) || holdsToken(real) || !isRegularFile(real)) return nullptr;
+    if (!canonicalRegularFile(path, real) || holdsToken(real)) return nullptr;
     return dlopen(real, RTLD_NOW);
 }
 
