@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -14,8 +14,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <stdio.h>
 #include <spawn.h>
+#include <stdio.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -119,7 +119,8 @@ TEST_F(LoadDriverTest, UnloadablePathKeepsThePreviousEntryPoints) {
 #if !defined(_WIN32)
 // Runs this one test of the suite in a child with `variables` added; true if
 // it passed there.
-bool passesInChild(const std::string& test, std::vector<std::string> variables, const char* folder = nullptr) {
+bool passesInChild(const std::string& test, std::vector<std::string> variables,
+                   const char* folder = nullptr) {
     char self[4096] = {};
     if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return false;
     const auto setsSearchPath = [](const std::string& v) { return v.rfind("LD_LIBRARY_PATH=", 0) == 0; };
@@ -402,8 +403,8 @@ TEST(StackGuard, ZonesAreRoundedUpToThePageSizeEachOnItsOwn) {
 // looked up here only) gives it.
 TEST(StackGuard, BottomIsTheBaseOfTheThreadsReservation) {
     using Limits = void(WINAPI*)(PULONG_PTR, PULONG_PTR);
-    auto limits = reinterpret_cast<Limits>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetCurrentThreadStackLimits")));
+    auto limits = reinterpret_cast<Limits>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetCurrentThreadStackLimits")));
     if (!limits) GTEST_SKIP() << "no GetCurrentThreadStackLimits to compare with";
     ULONG_PTR low = 0, high = 0;
     limits(&low, &high);
@@ -506,7 +507,8 @@ TEST_F(BridgeTest, UnloadingTheLibraryGivesItsKeyBack) {
     using Sign = jobjectArray (*)(JNIEnv*, jclass, jlong, jbyteArray, jint);
     const auto load = [&](void*& module) {
         module = dlopen(copy, RTLD_NOW | RTLD_LOCAL);
-        return module ? reinterpret_cast<Sign>(dlsym(module, "Java_ka_tovik_selvo_jvarnel_JVarnel_Sign")) : nullptr;
+        return module ? reinterpret_cast<Sign>(dlsym(module, "Java_ka_tovik_selvo_jvarnel_JVarnel_Sign"))
+                      : nullptr;
     };
     const std::size_t before = freeKeys();
     for (int cycle = 0; cycle < 10000; ++cycle) {

@@ -36,6 +36,10 @@ final class UnloadCycles {
             awaitUnload(cycle);
         }
         sign = load(classes);
+        // Past its first calls reflection makes an accessor class; made here, not deep in the stack.
+        for (int i = 0; i < 100; i++) {
+            sign.invoke(null, 1L, null, 0);
+        }
         Thread deep = new Thread(null, UnloadCycles::descend, "deep-stack", 512 * 1024);
         deep.start();
         deep.join();
