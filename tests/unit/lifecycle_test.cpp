@@ -145,8 +145,8 @@ jobjectArray signWithoutData(JNIEnv* env) {
     return Java_ka_tovik_selvo_jvarnel_JVarnel_Sign(env, nullptr, 1, nullptr, 0);
 }
 
-// Frees a loader blocked opening `fifo`: a writer opens it every few seconds
-// until the test is done, and the test then fails.
+// Frees a loader blocked opening `fifo`: every few seconds until the test is
+// done a writer opens it, which the test then fails.
 class FifoWatchdog {
 public:
     explicit FifoWatchdog(std::string fifo) : fifo_(std::move(fifo)), thread_([this] { watch(); }) {}
@@ -164,10 +164,13 @@ public:
 private:
     void watch() {
         std::unique_lock<std::mutex> lock(mutex_);
+        // A writer's open succeeds only while a reader, the loader, holds the FIFO.
         while (!finished_.wait_for(lock, std::chrono::seconds(5), [&] { return done_; })) {
-            unblocked_ = true;
             int writer = open(fifo_.c_str(), O_WRONLY | O_NONBLOCK);
-            if (writer >= 0) close(writer);
+            if (writer >= 0) {
+                unblocked_ = true;
+                close(writer);
+            }
         }
     }
     std::string fifo_;
@@ -476,10 +479,12 @@ TEST_F(BridgeTest, StackLookupThatFailedIsTriedAgainOnTheNextCall) {
     ASSERT_GE(lowest, 0);
     close(lowest);
     const rlimit none = {static_cast<rlim_t>(lowest), files.rlim_max};
+    // Nothing but the call while no descriptor is free (UBSan's checks need one).
+    JNIEnv* const jni = env;
     ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &none));
-    const Strings unknown = jvm.texts(signWithoutData(env));
+    const jobjectArray unknown = signWithoutData(jni);
     ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &files));
-    EXPECT_EQ(Strings({"10035", ""}), unknown) << "stack unknown: the call goes on";
+    EXPECT_EQ(Strings({"10035", ""}), jvm.texts(unknown)) << "stack unknown: the call goes on";
     EXPECT_EQ(Strings({"2", ""}), jvm.texts(signWithoutData(env))) << "looked up again: no room";
 }
 
