@@ -42,13 +42,12 @@ using namespace varnel;
 // String LoadDriver(String path)
 extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(JNIEnv* env, jclass,
                                                                                     jstring path) noexcept {
-    return respond<StatusResult>(env, [&]() -> Status {
+    return respond<StatusResult, DriverPaths>(env, [&](auto&, DriverPaths& room) -> Status {
         if (!path) return kNullDriverPath;
         Utf8Chars chars(env, path);
         if (!chars) return Status::jvmFailure();
-        // Refused before the loader sees it, and the binding left as it was.
-        if (!mayBeModule(chars.get())) return kDriverNotLoaded;
-        libHandle = openModule(chars.get());
+        // A path that names no driver leaves the entry points as they were.
+        libHandle = openDriver(chars.get(), room);
         if (!libHandle) return kDriverNotLoaded;
         return resolveEntryPoints(libHandle);
     });

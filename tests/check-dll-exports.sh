@@ -2,7 +2,8 @@
 # Checks a Windows deliverable: it exports exactly the native methods listed
 # in src/native-methods.txt, under the names a JVM of its width looks up
 # (_Name@N on x86, the plain name on x64) and under no other name; it
-# imports only Windows' own DLLs; it is a DLL of its width (PE32 for x86,
+# imports only Windows' own DLLs, and from them only functions that Windows 7
+# exports (the list below); it is a DLL of its width (PE32 for x86,
 # PE32+ for x64) that calls itself Varnel.dll; it asks for ASLR and DEP
 # (DYNAMIC_BASE and NX_COMPAT, and HIGH_ENTROPY_VA on x64).
 # Usage: tests/check-dll-exports.sh windows-x86|windows-x86_64 [DLL]
@@ -30,6 +31,22 @@ case $arch in
     exit 2
     ;;
 esac
+# Every function the DLLs may import, as DLL!name: each exported by Windows 7's
+# KERNEL32.dll and msvcrt.dll. KERNEL32: Microsoft's reference page of each
+# gives Windows XP or 2000 as the minimum client (GetCurrentThreadStackLimits,
+# Windows 8, is the kind of import this keeps out). msvcrt: the C runtime of
+# Windows XP on, as MinGW-w64's import library for msvcrt.dll lists it.
+windows7_functions="
+KERNEL32.dll!DeleteCriticalSection KERNEL32.dll!EnterCriticalSection KERNEL32.dll!FreeLibrary
+KERNEL32.dll!GetFileAttributesA KERNEL32.dll!GetLastError KERNEL32.dll!GetModuleHandleA
+KERNEL32.dll!GetProcAddress KERNEL32.dll!InitializeCriticalSection KERNEL32.dll!LeaveCriticalSection
+KERNEL32.dll!LoadLibraryA KERNEL32.dll!Sleep KERNEL32.dll!TlsGetValue KERNEL32.dll!VirtualProtect
+KERNEL32.dll!VirtualQuery
+msvcrt.dll!__iob_func msvcrt.dll!_amsg_exit msvcrt.dll!_initterm msvcrt.dll!_iob msvcrt.dll!_lock
+msvcrt.dll!_unlock msvcrt.dll!abort msvcrt.dll!calloc msvcrt.dll!free msvcrt.dll!fwrite msvcrt.dll!malloc
+msvcrt.dll!memcpy msvcrt.dll!memmove msvcrt.dll!memset msvcrt.dll!realloc msvcrt.dll!strcmp
+msvcrt.dll!strlen msvcrt.dll!strncmp msvcrt.dll!vfprintf
+"
 passed=0
 failed=0
 check() {  # check NAME COMMAND...
@@ -43,6 +60,10 @@ expected=$(grep -v '^[[:space:]]*#' "$root/src/native-methods.txt" | awk "NF { p
 # The export name table: "\t[   3] name" lines after its heading.
 actual=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/ s/^[[:space:]]*\[ *[0-9]*\] //p' <<<"$headers" | sort)
 imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers")
+# DLL!name of every imported function: "\tvma  hint  name" lines under "DLL Name: X".
+imported_functions=$(awk '/^[[:space:]]*DLL Name: / { dll = $3; next }
+  dll != "" && /^[[:space:]]+[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]+[^[:space:]]+$/ { print dll "!" $3 }
+  /^$/ { if (seen) dll = ""; seen = dll != "" }' <<<"$headers" | sort -u)
 # The flag names objdump prints under DllCharacteristics, one a line.
 characteristics=$(sed -n '/^DllCharacteristics/,/^[A-Z]/ s/^[[:space:]]\+\([A-Z_]\+\)$/\1/p' <<<"$headers")
 
@@ -56,6 +77,14 @@ imports_only_system_dlls() {
   local foreign
   foreign=$(grep -Eiv '^(kernel32|msvcrt|api-ms-win-[a-z0-9-]+)\.dll$' <<<"$imports")
   [ -z "$foreign" ] || { echo "imports beyond Windows' own DLLs: $foreign"; return 1; }
+}
+imports_only_windows7_functions() {
+  [ -n "$imported_functions" ] || { echo "no imported functions read"; return 1; }
+  local function beyond=""
+  for function in $imported_functions; do
+    grep -qxF "$function" <<<"$(tr ' ' '\n' <<<"$windows7_functions")" || beyond+=" $function"
+  done
+  [ -z "$beyond" ] || { echo "imports beyond Windows 7's exports:$beyond"; return 1; }
 }
 is_dll_of_its_width() {
   grep -Eq "^Magic[[:space:]]*$magic" <<<"$headers" &&
@@ -80,6 +109,7 @@ else
   check "$arch exports exactly the native methods, undecorated" exports_match
 fi
 check "$arch imports only Windows system DLLs" imports_only_system_dlls
+check "$arch imports only functions Windows 7 exports" imports_only_windows7_functions
 check "$arch is a $format DLL" is_dll_of_its_width
 check "$arch export directory names Varnel.dll" named_varnel_dll
 check "$arch sets $mitigations" asks_for_aslr_and_dep

@@ -15,7 +15,8 @@
 # (tools/arch.sh; VARNEL_I386_RUNNER=qemu-i386 forces it).
 #
 # Environment: VARNEL_E2E_TIMEOUT (seconds, default 900) bounds the JVM run;
-# VARNEL_E2E_LIBDIR replaces dist/<arch> as the directory holding libVarnel.so.
+# VARNEL_E2E_LIBDIR replaces dist/<arch> as the directory holding libVarnel.so;
+# VARNEL_E2E_JVM_OPTIONS adds JVM options (for example other stack guard zones).
 #
 # Prints the JVM's output, then one last line: "e2e <arch> <token>: N passed, M failed", or
 # "e2e <arch> <token>: SKIPPED: <why>" when the module cannot run on this machine.
@@ -212,7 +213,8 @@ flock -u 9
 
 # --- run
 java=("${run_as[@]}" "${java[@]}")
-run_jvm "e2e-$arch-$token" "$scratch/jvm.log" \
+read -ra jvm_options <<<"${VARNEL_E2E_JVM_OPTIONS:-}"
+run_jvm "e2e-$arch-$token" "$scratch/jvm.log" "${jvm_options[@]}" \
   -Djava.library.path="$libdir" \
   -Djava.io.tmpdir="$scratch" \
   -Dvarnel.e2e.profile="$profile" \

@@ -1,15 +1,26 @@
 // Loading the driver, resolving its entry points, Initialize, Finalize,
 // GetVersion, and the shared result frame.
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #if !defined(_WIN32)
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+extern char** environ;
 #endif
 
 #include "entry_points.h"
@@ -66,7 +77,11 @@ protected:
         return jvm.text(Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(env, nullptr, jvm.string(path)));
     }
     static void* symbolOf(const std::string& path, const std::string& name) {
-        varnel::ModuleHandle module = varnel::openModule(path.c_str());
+#if defined(_WIN32)
+        varnel::ModuleHandle module = LoadLibraryA(path.c_str());
+#else
+        varnel::ModuleHandle module = dlopen(path.c_str(), RTLD_NOW);
+#endif
         return module ? varnel::findEntryPoint<void*>(module, ("C_" + name).c_str()) : nullptr;
     }
 };
@@ -102,47 +117,176 @@ TEST_F(LoadDriverTest, UnloadablePathKeepsThePreviousEntryPoints) {
 // from the variant, the row itself is null, the rows after it keep the full
 // mock's entry points from the load before.
 #if !defined(_WIN32)
+// Runs this one test of the suite in a child with `variables` added; true if
+// it passed there.
+bool passesInChild(const std::string& test, std::vector<std::string> variables,
+                   const char* folder = nullptr) {
+    char self[4096] = {};
+    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return false;
+    const auto setsSearchPath = [](const std::string& v) { return v.rfind("LD_LIBRARY_PATH=", 0) == 0; };
+    const bool replacesSearchPath = std::any_of(variables.begin(), variables.end(), setsSearchPath);
+    for (char** variable = environ; *variable; ++variable)
+        if (!replacesSearchPath || !setsSearchPath(*variable)) variables.push_back(*variable);
+    std::vector<char*> envp;
+    for (std::string& variable : variables) envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    std::string filter = "--gtest_filter=" + test;
+    char* argv[] = {self, filter.data(), nullptr};
+    char here[4096];
+    if (!getcwd(here, sizeof here) || (folder && chdir(folder) != 0)) return false;
+    pid_t child = 0;
+    const int spawned = posix_spawn(&child, self, nullptr, nullptr, argv, envp.data());
+    if (chdir(here) != 0 || spawned != 0) return false;
+    int status = 0;
+    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+jobjectArray signWithoutData(JNIEnv* env) {
+    return Java_ka_tovik_selvo_jvarnel_JVarnel_Sign(env, nullptr, 1, nullptr, 0);
+}
+
+// Frees a loader blocked opening `fifo`: every few seconds until the test is
+// done a writer opens it, which the test then fails.
+class FifoWatchdog {
+public:
+    explicit FifoWatchdog(std::string fifo) : fifo_(std::move(fifo)), thread_([this] { watch(); }) {}
+    // Whether the loader had to be freed.
+    bool stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        finished_.notify_one();
+        thread_.join();
+        return unblocked_;
+    }
+
+private:
+    void watch() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        // A writer's open succeeds only while a reader, the loader, holds the FIFO.
+        while (!finished_.wait_for(lock, std::chrono::seconds(5), [&] { return done_; })) {
+            int writer = open(fifo_.c_str(), O_WRONLY | O_NONBLOCK);
+            if (writer >= 0) {
+                unblocked_ = true;
+                close(writer);
+            }
+        }
+    }
+    std::string fifo_;
+    std::mutex mutex_;
+    std::condition_variable finished_;
+    bool done_ = false;
+    bool unblocked_ = false;
+    std::thread thread_;
+};
+
+// `path` from the folder libVarnel lies in, through $ORIGIN, which the loader
+// expands to that folder.
+std::string throughOrigin(const std::string& path) {
+    Dl_info info;
+    EXPECT_TRUE(dladdr(reinterpret_cast<void*>(&Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver), &info));
+    std::string up = "$ORIGIN";
+    for (const char* at = info.dli_fname; (at = std::strchr(at + 1, '/'));) up += "/..";
+    return up + path;
+}
+
 // Only a regular file reaches the loader: dlopen of a FIFO would block in
-// open() holding the loader's lock. A writer opening the FIFO after a few
-// seconds frees a loader that did block, and the test then fails.
+// open() holding the loader's lock. A path is checked where the loader opens
+// it: after $ORIGIN, and whatever its times (past 2038 the 32-bit stat()
+// fails). An empty path is no driver (dlopen("") is the main program).
 TEST_F(LoadDriverTest, PathThatIsNoRegularFileNeverReachesTheLoader) {
     ASSERT_EQ("0", loadDriver(mock::modulePath()));
     char folder[] = "/tmp/varnel-load-XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(folder));
     const std::string fifo = std::string(folder) + "/driver.so";
+    const std::string late = std::string(folder) + "/after-2038.so";
     const std::string link = std::string(folder) + "/link.so";
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    ASSERT_EQ(0, mkfifo(late.c_str(), 0600));
+    const timespec in2040[2] = {{2208988800, 0}, {2208988800, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, late.c_str(), in2040, 0));
     ASSERT_EQ(0, symlink(fifo.c_str(), link.c_str()));
 
-    std::mutex mutex;
-    std::condition_variable finished;
-    bool done = false;
-    bool unblocked = false;
-    std::thread watchdog([&] {
-        std::unique_lock<std::mutex> lock(mutex);
-        while (!finished.wait_for(lock, std::chrono::seconds(5), [&] { return done; })) {
-            unblocked = true;
-            int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-            if (writer >= 0) close(writer);
-        }
-    });
-    for (const std::string& path : {fifo, link, std::string(folder), std::string("/dev/null")})
+    FifoWatchdog watchdog(fifo), lateWatchdog(late);
+    for (const std::string& path : {fifo, late, link, throughOrigin(fifo), std::string(folder),
+                                    std::string("/dev/null"), std::string(""), std::string("$LIB/x.so")})
         EXPECT_EQ("10001", loadDriver(path)) << path;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        done = true;
-    }
-    finished.notify_one();
-    watchdog.join();
-    EXPECT_FALSE(unblocked) << "LoadDriver blocked opening a FIFO";
+    EXPECT_FALSE(watchdog.stop()) << "LoadDriver blocked opening a FIFO";
+    EXPECT_FALSE(lateWatchdog.stop()) << "LoadDriver blocked opening a FIFO dated 2040";
     for (const auto& row : kEntryPoints)
         EXPECT_EQ(symbolOf(mock::modulePath(), row.name), row.current()) << row.name;
 
+    EXPECT_EQ("0", loadDriver(throughOrigin(mock::modulePath()))) << "$ORIGIN is this library's folder";
     EXPECT_EQ("10002", loadDriver("libc.so.6")) << "a bare name still goes to the loader's search";
+    unlink(link.c_str());
+    unlink(late.c_str());
+    unlink(fifo.c_str());
+    rmdir(folder);
+    EXPECT_JNI_CLEAN(jvm);
+}
+
+// A link flipped between the driver and a FIFO while LoadDriver runs: the
+// loader gets the file that was checked, never the FIFO.
+TEST_F(LoadDriverTest, LinkSwappedDuringTheLoadNeverHandsTheLoaderAFifo) {
+    char folder[] = "/tmp/varnel-swap-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(folder));
+    const std::string fifo = std::string(folder) + "/fifo.so";
+    const std::string link = std::string(folder) + "/driver.so";
+    const std::string other = std::string(folder) + "/other.so";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    ASSERT_EQ(0, symlink(mock::modulePath().c_str(), link.c_str()));
+    ASSERT_EQ(0, symlink(fifo.c_str(), other.c_str()));
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        while (!stop) renameat2(AT_FDCWD, link.c_str(), AT_FDCWD, other.c_str(), RENAME_EXCHANGE);
+    });
+    FifoWatchdog watchdog(fifo);
+    // A new name each call: the loader knows a name it loaded and opens nothing.
+    for (int call = 0; call < 2000; ++call) {
+        const std::string name = std::string(folder) + "/" + std::to_string(call) + ".so";
+        ASSERT_EQ(0, symlink(link.c_str(), name.c_str()));
+        const std::string answer = loadDriver(name);
+        unlink(name.c_str());
+        ASSERT_TRUE(answer == "0" || answer == "10001") << answer << " at call " << call;
+    }
+    stop = true;
+    swapper.join();
+    EXPECT_FALSE(watchdog.stop()) << "LoadDriver blocked opening a FIFO";
+    unlink(other.c_str());
     unlink(link.c_str());
     unlink(fifo.c_str());
     rmdir(folder);
     EXPECT_JNI_CLEAN(jvm);
+}
+
+// A bare name is looked up where the loader would look, LD_LIBRARY_PATH
+// first (an empty element is the working folder): a FIFO found there is
+// refused, a driver found there is loaded. LD_LIBRARY_PATH is read when the
+// process starts, so the case runs in a child of this suite.
+TEST_F(LoadDriverTest, BareNameFoundAsAFifoOnTheSearchPathIsRefused) {
+    if (const char* child = std::getenv("VARNEL_TEST_SEARCH_CHILD")) {
+        EXPECT_EQ("10001", loadDriver("fifo.so")) << "LD_LIBRARY_PATH " << child;
+        EXPECT_EQ("0", loadDriver("driver.so")) << "LD_LIBRARY_PATH " << child;
+        return;
+    }
+    char folder[] = "/tmp/varnel-search-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(folder));
+    const std::string fifo = std::string(folder) + "/fifo.so";
+    const std::string driver = std::string(folder) + "/driver.so";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    ASSERT_EQ(0, symlink(mock::modulePath().c_str(), driver.c_str()));
+    FifoWatchdog watchdog(fifo);
+    // An empty element names the working folder: the child starts in it.
+    for (const std::string& searchPath : {std::string(folder), std::string("/nonexistent:")})
+        EXPECT_TRUE(passesInChild("LoadDriverTest.BareNameFoundAsAFifoOnTheSearchPathIsRefused",
+                                  {"VARNEL_TEST_SEARCH_CHILD=" + searchPath, "LD_LIBRARY_PATH=" + searchPath},
+                                  folder))
+            << "LD_LIBRARY_PATH " << searchPath;
+    EXPECT_FALSE(watchdog.stop()) << "LoadDriver blocked opening a FIFO";
+    unlink(driver.c_str());
+    unlink(fifo.c_str());
+    rmdir(folder);
 }
 #endif
 
@@ -243,6 +387,172 @@ TEST_F(LifecycleTest, MissingEntryPointAnswersItsCodeWithoutACall) {
     EXPECT_TRUE(mock::functionsCalled().empty());
     EXPECT_JNI_CLEAN(jvm);
 }
+
+// HotSpot's guard zones at their defaults (1 red, 2 yellow, 1 reserved) and
+// at their largest, each rounded up to whole pages on its own.
+TEST(StackGuard, ZonesAreRoundedUpToThePageSizeEachOnItsOwn) {
+    struct Row {
+        std::size_t page, defaults, largest;
+    };
+    for (const Row& row : {Row{4096, 16384, 86016}, Row{16384, 49152, 98304}, Row{65536, 196608, 196608}}) {
+        EXPECT_EQ(row.defaults, varnel::guardZoneBytes({1, 2, 1}, row.page)) << row.page;
+        EXPECT_EQ(row.largest, varnel::guardZoneBytes(varnel::kLargestGuardZones, row.page)) << row.page;
+    }
+    EXPECT_EQ(0u, varnel::lowestUsableAddress(0, 4096)) << "an unknown bottom stays unknown";
+}
+
+#if defined(_WIN32)
+// The reservation's base, as GetCurrentThreadStackLimits (Windows 8 on, so
+// looked up here only) gives it.
+TEST(StackGuard, BottomIsTheBaseOfTheThreadsReservation) {
+    using Limits = void(WINAPI*)(PULONG_PTR, PULONG_PTR);
+    auto limits = reinterpret_cast<Limits>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetCurrentThreadStackLimits")));
+    if (!limits) GTEST_SKIP() << "no GetCurrentThreadStackLimits to compare with";
+    ULONG_PTR low = 0, high = 0;
+    limits(&low, &high);
+    EXPECT_EQ(low, varnel::lookUpStackBottom());
+}
+#else
+// The bottom of each kind of thread's stack: the main thread's (its size
+// limit below its top), a thread made the way the JVM makes its threads (no
+// guard page of the C library's) and one given its stack by
+// pthread_attr_setstack; the lowest usable address lies the zones above it.
+TEST(StackGuard, BottomOfEachKindOfThreadHoldsTheFrameAndLiesTheZonesBelowTheLimit) {
+    struct Seen {
+        std::uintptr_t bottom = 0, frame = 0;
+    };
+    const auto look = [](void* into) -> void* {
+        auto* seen = static_cast<Seen*>(into);
+        seen->bottom = varnel::lookUpStackBottom();
+        seen->frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+        return nullptr;
+    };
+    constexpr std::size_t kStack = 256 * 1024;
+    rlimit limit;
+    ASSERT_EQ(0, getrlimit(RLIMIT_STACK, &limit));
+    Seen main;
+    look(&main);
+    EXPECT_LT(main.frame - main.bottom, limit.rlim_cur) << "main thread";
+
+    std::vector<unsigned char> given(kStack + 4096);
+    const auto givenBottom = (reinterpret_cast<std::uintptr_t>(given.data()) + 4095) & ~std::uintptr_t{4095};
+    Seen jvmLike, setStack;
+    for (Seen* seen : {&jvmLike, &setStack}) {
+        pthread_attr_t attributes;
+        pthread_attr_init(&attributes);
+        if (seen == &jvmLike) {
+            pthread_attr_setstacksize(&attributes, kStack);
+            pthread_attr_setguardsize(&attributes, 0);
+        } else {
+            pthread_attr_setstack(&attributes, reinterpret_cast<void*>(givenBottom), kStack);
+        }
+        pthread_t thread;
+        ASSERT_EQ(0, pthread_create(&thread, &attributes, look, seen));
+        pthread_join(thread, nullptr);
+        pthread_attr_destroy(&attributes);
+        EXPECT_LT(seen->frame - seen->bottom, kStack);
+    }
+    EXPECT_EQ(givenBottom, setStack.bottom) << "the stack given is the stack";
+    for (const Seen& seen : {main, jvmLike, setStack})
+        for (std::size_t page : {4096, 16384, 65536})
+            EXPECT_EQ(seen.bottom + varnel::guardZoneBytes(varnel::kLargestGuardZones, page),
+                      varnel::lowestUsableAddress(seen.bottom, page));
+}
+
+// The main thread reads /proc/self/maps for its stack, which fails while no
+// file descriptor is free: the check then lets that call through, and the
+// next looks again. In a fresh child, the first checked call of its process,
+// with a stack limit low enough that the check must refuse.
+TEST_F(BridgeTest, StackLookupThatFailedIsTriedAgainOnTheNextCall) {
+    if (!std::getenv("VARNEL_TEST_STACK_CHILD")) {
+        EXPECT_TRUE(passesInChild("BridgeTest.StackLookupThatFailedIsTriedAgainOnTheNextCall",
+                                  {"VARNEL_TEST_STACK_CHILD=1"}));
+        return;
+    }
+    rlimit stack, files;
+    ASSERT_EQ(0, getrlimit(RLIMIT_STACK, &stack));
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &files));
+    const rlimit small = {96 * 1024, stack.rlim_max};
+    ASSERT_EQ(0, setrlimit(RLIMIT_STACK, &small));
+    const int lowest = dup(0);
+    ASSERT_GE(lowest, 0);
+    close(lowest);
+    const rlimit none = {static_cast<rlim_t>(lowest), files.rlim_max};
+    // Nothing but the call while no descriptor is free (UBSan's checks need one).
+    JNIEnv* const jni = env;
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &none));
+    const jobjectArray unknown = signWithoutData(jni);
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &files));
+    EXPECT_EQ(Strings({"10035", ""}), jvm.texts(unknown)) << "stack unknown: the call goes on";
+    EXPECT_EQ(Strings({"2", ""}), jvm.texts(signWithoutData(env))) << "looked up again: no room";
+}
+
+// The key of the stack check is given back when the library is unloaded (the
+// JVM unloads a library with its class loader): 10,000 load, call and unload
+// cycles of a copy of the library leave as many keys free as before, and the
+// check still refuses on a short stack.
+TEST_F(BridgeTest, UnloadingTheLibraryGivesItsKeyBack) {
+    const auto freeKeys = [] {
+        std::vector<pthread_key_t> keys;
+        for (pthread_key_t key; pthread_key_create(&key, nullptr) == 0;) keys.push_back(key);
+        for (pthread_key_t key : keys) pthread_key_delete(key);
+        return keys.size();
+    };
+    Dl_info info;
+    ASSERT_TRUE(dladdr(reinterpret_cast<void*>(&Java_ka_tovik_selvo_jvarnel_JVarnel_Sign), &info));
+    char copy[] = "/tmp/varnel-unload-XXXXXX";
+    const int to = mkstemp(copy);
+    const int from = open(info.dli_fname, O_RDONLY);
+    ASSERT_TRUE(to >= 0 && from >= 0);
+    char buffer[65536];
+    for (ssize_t n; (n = read(from, buffer, sizeof buffer)) > 0;) ASSERT_EQ(n, write(to, buffer, n));
+    close(from);
+    close(to);
+    using Sign = jobjectArray (*)(JNIEnv*, jclass, jlong, jbyteArray, jint);
+    const auto load = [&](void*& module) {
+        module = dlopen(copy, RTLD_NOW | RTLD_LOCAL);
+        return module ? reinterpret_cast<Sign>(dlsym(module, "Java_ka_tovik_selvo_jvarnel_JVarnel_Sign"))
+                      : nullptr;
+    };
+    const std::size_t before = freeKeys();
+    for (int cycle = 0; cycle < 10000; ++cycle) {
+        void* module = nullptr;
+        Sign sign = load(module);
+        ASSERT_TRUE(sign) << dlerror();
+        ASSERT_EQ("10035", jvm.texts(sign(env, nullptr, 1, nullptr, 0)).at(0)) << "cycle " << cycle;
+        ASSERT_EQ(0, dlclose(module));
+    }
+    EXPECT_EQ(before, freeKeys());
+
+    void* module = nullptr;
+    struct Call {
+        Sign sign;
+        JNIEnv* env;
+        jobjectArray answer;
+    } call{load(module), env, nullptr};
+    ASSERT_TRUE(call.sign);
+    std::vector<unsigned char> stack(96 * 1024 + 4096);
+    const auto bottom = (reinterpret_cast<std::uintptr_t>(stack.data()) + 4095) & ~std::uintptr_t{4095};
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstack(&attributes, reinterpret_cast<void*>(bottom), 96 * 1024);
+    pthread_t thread;
+    ASSERT_EQ(0, pthread_create(
+                     &thread, &attributes,
+                     [](void* into) -> void* {
+                         auto* call = static_cast<Call*>(into);
+                         call->answer = call->sign(call->env, nullptr, 1, nullptr, 0);
+                         return nullptr;
+                     },
+                     &call));
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+    EXPECT_EQ(Strings({"2", ""}), jvm.texts(call.answer)) << "the check is still on";
+    dlclose(module);
+    unlink(copy);
+}
+#endif
 
 TEST_F(BridgeTest, GetVersionAnswersWithoutADriver) {
     jobjectArray version = Java_ka_tovik_selvo_jvarnel_JVarnel_GetVersion(env, nullptr);

@@ -1449,6 +1449,22 @@ public final class E2ETest {
             closeSession(s);
         }));
 
+        // The JVM unloads the library with its class loader: more cycles than the process has
+        // thread-specific keys, in a JVM of its own, must leave the stack check on.
+        list.add(new Case("unload-cycles", () -> {
+            String java = Paths.get(System.getProperty("java.home"), "bin", "java").toString();
+            Process child = new ProcessBuilder(java, "-Xcheck:jni",
+                    "-Djava.library.path=" + System.getProperty("java.library.path"),
+                    "-cp", System.getProperty("java.class.path"), UnloadCycles.class.getName(), "1100")
+                    .redirectErrorStream(true).start();
+            String output = new String(child.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+            int status = child.waitFor();
+            System.out.print(output);
+            if (status != 0 || output.contains("WARNING")) {
+                throw fail("the unload cycles' JVM ended with status " + status);
+            }
+        }));
+
         list.add(new Case("deep-stack", () -> {
             // A thread at the end of its stack gets whole answers, never a crash.
             restartDriver();
