@@ -3,8 +3,9 @@
 # under one folder varnel-<release>/: every platform folder of dist/ (the
 # libraries, their libVarnel.so links, the DLLs), the jar varnel-<release>.jar
 # that carries them all (tools/jar.sh, also left in dist/ with its .sha256),
-# JVarnel.java, README.md and SHA256SUMS, the checksums of all of them. Beside
-# it goes varnel-<release>.tar.gz.sha256, the archive's own checksum.
+# JVarnel.java, README.md, docs/, examples/ and SHA256SUMS, the checksums of all
+# of them. Beside it goes varnel-<release>.tar.gz.sha256, the archive's own
+# checksum.
 #
 # The archive is reproducible: entries sorted by name, owner and group 0,
 # fixed modes, every time SOURCE_DATE_EPOCH (the Makefile sets the last
@@ -49,6 +50,8 @@ for folder in dist/*/; do
   done
 done
 install -m 0644 java/ka/tovik/selvo/jvarnel/JVarnel.java README.md "dist/$name.jar" "$top/"
+install -D -m 0644 -t "$top/docs" docs/*.md
+install -D -m 0644 -t "$top/examples" examples/*.java
 (cd "$top" && find . -type f | sed 's|^\./||' | sort | xargs sha256sum >"$stage/SHA256SUMS")
 install -m 0644 "$stage/SHA256SUMS" "$top/SHA256SUMS"
 
