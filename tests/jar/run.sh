@@ -142,19 +142,20 @@ msg=$(refuse_without_loading "$out" "holds no native library for this platform .
 verdict "no native for this platform: says so" "${problems[@]}"
 
 new_tmp
-for i in 1 2 3 4; do probe "$jar" >"$scratch/parallel$i" & done
+for i in 1 2 3 4 5 6; do probe "$jar" >"$scratch/parallel$i" & done
 wait
 problems=()
-for i in 1 2 3 4; do
+for i in 1 2 3 4 5 6; do
   out=$(cat "$scratch/parallel$i")
   expect "$out" "^loaded $varnel_text\$" "^mapped $tmp/varnel-[0-9]+-[0-9]+/libVarnel.so \(deleted\)\$" >/dev/null ||
     problems+=("JVM $i: $out")
 done
 [ -z "$(leftovers)" ] || problems+=("left behind: $(leftovers)")
-verdict "four JVMs extracting at once, each from its own directory; nothing left" "${problems[@]}"
+verdict "six JVMs extracting at once, each from its own directory; nothing left" "${problems[@]}"
 
-# Stopped while its directory exists (the poll rarely misses it; then it tries again), the JVM's
-# directory must be owner-only; killed, it leaves the directory, which the next load removes.
+# Stopped while its library is being written (the poll rarely misses it; then it tries again), the
+# JVM's directory and files must be owner-only; killed, it leaves them, and the next load removes
+# them.
 new_tmp
 problems=()
 caught=""
@@ -164,12 +165,13 @@ for attempt in $(seq 1 40); do
   pid=$!
   umask 022
   while kill -0 "$pid" 2>/dev/null; do
-    for caught in "$tmp"/varnel-*; do [ -d "$caught" ] && break 2; done
+    for caught in "$tmp"/varnel-*/libVarnel.so; do [ -f "$caught" ] && break 2; done
     caught=""
   done
+  caught=${caught%/libVarnel.so}
   if [ -n "$caught" ] && kill -STOP "$pid" 2>/dev/null; then
     stopped_pid=$pid
-    modes=$(stat -c '%a %U' "$caught" "$caught"/* 2>/dev/null)
+    modes=$(stat -c '%a %U' "$caught" "$caught"/* "$caught"/.lock* 2>/dev/null)
     kill -KILL "$pid"
     wait "$pid" 2>/dev/null
     stopped_pid=""
