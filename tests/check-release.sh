@@ -25,9 +25,9 @@ holds_every_deliverable() {
   local expected actual
   expected=$(
     {
-      printf '%s\n' JVarnel.java README.md SHA256SUMS "$release_name.jar"
-      (cd "$root" && ls docs/*.md examples/*.java) "linux-x86_64/$varnel_library" linux-x86_64/libVarnel.so \
-        "linux-x86/$varnel_library" linux-x86/libVarnel.so windows-x86/Varnel.dll
+      printf '%s\n' JVarnel.java README.md SHA256SUMS "$release_name.jar" "linux-x86_64/$varnel_library" \
+        linux-x86_64/libVarnel.so "linux-x86/$varnel_library" linux-x86/libVarnel.so windows-x86/Varnel.dll
+      (cd "$root" && ls docs/*.md examples/*.java)
       (cd "$root/dist" && find . -mindepth 2 -maxdepth 2 ! -name '.*' | sed 's|^\./||')
     } | sort -u)
   actual=$(cd "$top" && find . ! -type d | sed 's|^\./||' | sort)

@@ -193,12 +193,19 @@ else
     others=$tmp/varnel-1-1
     mkdir -m 700 "$others" && touch "$others/.lock" && chown -R nobody "$others"
   fi
+  # Another program's folder that only looks like one: never touched.
+  foreign=$tmp/varnel-e2e-run.1
+  mkdir "$foreign" && touch "$foreign/log"
   out=$(probe "$jar")
   msg=$(expect "$out" "^loaded $varnel_text\$") || problems+=("the next load: $msg")
+  [ -f "$foreign/log" ] || problems+=("another program's $foreign emptied")
   [ ! -e "$caught" ] || problems+=("the killed JVM's directory is still there")
-  [ "$(leftovers)" = "$others" ] || problems+=("left: $(leftovers), expected only ${others:-nothing}")
+  expected=$(printf '%s\n' $others "$foreign" | sort)
+  [ "$(leftovers)" = "$expected" ] || problems+=("left: $(leftovers), expected only $expected")
 fi
-verdict "owner-only directory; a kill -9 leftover removed by the next load${others:+, one of another user left alone} ($attempt tries)" \
+left_alone="another program's folder"
+[ -z "${others:-}" ] || left_alone+=" and another user's"
+verdict "owner-only files; a kill -9 leftover removed by the next load, $left_alone left alone (${attempt} tries)" \
   "${problems[@]}"
 
 new_tmp

@@ -27,6 +27,7 @@ import java.util.EnumSet;
 import java.util.Locale;
 import java.util.Set;
 import java.util.concurrent.TimeUnit;
+import java.util.regex.Pattern;
 
 /**
  * Java entry points of the Varnel bridge to a PKCS#11 driver.
@@ -70,6 +71,8 @@ public final class JVarnel {
     private static final String CHECKSUMS = NATIVES + "SHA256SUMS";
     private static final String DIRECTORY_PREFIX = "varnel-";
     private static final String LOCK_FILE = ".lock";
+    /** What makePrivateDirectory names: varnel-PID-RANDOM. Nothing else is ever removed. */
+    private static final Pattern LEFTOVER_NAME = Pattern.compile(Pattern.quote(DIRECTORY_PREFIX) + "[0-9]+-[0-9]+");
     /** A leftover without its lock file is removed once this old, when its process cannot be asked. */
     private static final long UNLOCKED_LEFTOVER_MILLIS = TimeUnit.HOURS.toMillis(1);
 
@@ -378,7 +381,8 @@ public final class JVarnel {
             } catch (UnsatisfiedLinkError e) {
                 failed = e;
             } catch (IOException | RuntimeException e) {
-                failed = linkError("could not extract its native library (" + e + "); " + whatToDo(), e);
+                failed = linkError("could not extract its native library (" + e + "); set -D" + TMPDIR_PROPERTY
+                        + " to a folder of yours, or " + whatToDo(), e);
             }
             failed.addSuppressed(notOnPath);
             throw failed;
@@ -574,7 +578,8 @@ public final class JVarnel {
         try (DirectoryStream<Path> entries = Files.newDirectoryStream(base, DIRECTORY_PREFIX + "*")) {
             UserPrincipal me = Files.getOwner(own, LinkOption.NOFOLLOW_LINKS);
             for (Path directory : entries) {
-                if (!directory.equals(own) && Files.isDirectory(directory, LinkOption.NOFOLLOW_LINKS)
+                if (!directory.equals(own) && LEFTOVER_NAME.matcher(directory.getFileName().toString()).matches()
+                        && Files.isDirectory(directory, LinkOption.NOFOLLOW_LINKS)
                         && me.equals(Files.getOwner(directory, LinkOption.NOFOLLOW_LINKS)) && !inUse(directory)) {
                     removeDirectory(directory);
                 }
@@ -608,13 +613,14 @@ public final class JVarnel {
         return System.currentTimeMillis() - made.toMillis() < UNLOCKED_LEFTOVER_MILLIS;
     }
 
-    /** Deletes the files in {@code directory} (links themselves, never their targets), then it. */
+    /**
+     * Deletes what a load puts in {@code directory}, then it; a directory holding anything else
+     * stays. Links are deleted themselves, never their targets.
+     */
     private static boolean removeDirectory(Path directory) {
         try {
-            try (DirectoryStream<Path> entries = Files.newDirectoryStream(directory)) {
-                for (Path entry : entries) {
-                    Files.deleteIfExists(entry);
-                }
+            for (String name : new String[] {System.mapLibraryName(LIBRARY_NAME), LOCK_FILE, LOCK_FILE + ".new"}) {
+                Files.deleteIfExists(directory.resolve(name));
             }
             Files.deleteIfExists(directory);
             return true;
