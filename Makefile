@@ -104,7 +104,8 @@ demo: all
 	@tools/bootstrap.sh e2e
 	@demo/run.sh
 
-# The release archive dist/varnel-$(RELEASE).tar.gz, reproducible (tools/dist.sh).
+# The release archive dist/varnel-$(RELEASE).tar.gz and the jar
+# dist/varnel-$(RELEASE).jar, both reproducible (tools/dist.sh, tools/jar.sh).
 .PHONY: dist
 dist: all
 	@tools/dist.sh

@@ -60,7 +60,7 @@ run_jvm demo "$store/demo.log" -Djava.library.path="$libdir" -cp "$classes" \
 echo
 judge_jvm '^Result: ' || die "the demo failed"
 
-# --- again, as a later run would: the public key exported from the private key, as the README
+# --- again, as a later run would: the public key exported from the private key, as docs/demo.md
 # says, and given as a file
 public_key="$store/$key_label.der"
 echo "demo: p11tool --export-pubkey of the private key, then openssl pkey to DER: $public_key"

@@ -25,8 +25,9 @@ holds_every_deliverable() {
   local expected actual
   expected=$(
     {
-      printf '%s\n' JVarnel.java README.md SHA256SUMS "linux-x86_64/$varnel_library" linux-x86_64/libVarnel.so \
-        "linux-x86/$varnel_library" linux-x86/libVarnel.so windows-x86/Varnel.dll
+      printf '%s\n' JVarnel.java README.md SHA256SUMS "$release_name.jar" "linux-x86_64/$varnel_library" \
+        linux-x86_64/libVarnel.so "linux-x86/$varnel_library" linux-x86/libVarnel.so windows-x86/Varnel.dll
+      (cd "$root" && ls docs/*.md examples/*.java)
       (cd "$root/dist" && find . -mindepth 2 -maxdepth 2 ! -name '.*' | sed 's|^\./||')
     } | sort -u)
   actual=$(cd "$top" && find . ! -type d | sed 's|^\./||' | sort)
@@ -41,7 +42,7 @@ holds_every_deliverable() {
       fi
     done
   done
-  cmp "$root/README.md" "$top/README.md" && cmp "$root/java/ka/tovik/selvo/jvarnel/JVarnel.java" "$top/JVarnel.java"
+  cmp "$root/README.md" "$top/README.md" && cmp "$root/dist/$release_name.jar" "$top/$release_name.jar" && cmp "$root/java/ka/tovik/selvo/jvarnel/JVarnel.java" "$top/JVarnel.java"
 }
 checksums_verify() {
   local listed files
@@ -65,6 +66,43 @@ archive_is_canonical() {
   [ "$header" = 1f8b080000000000 ] || { echo "gzip header $header: a name or a time in it"; return 1; }
 }
 
+# The jar: JVarnel.class for Java 8, every platform's library of dist/ under
+# natives/ with the checksums the class checks, the manifest and the Maven
+# files, every entry dated the last commit.
+jar=$root/dist/$release_name.jar
+jar_holds_class_natives_and_maven_files() {
+  local unpacked=$scratch/jar natives=ka/tovik/selvo/jvarnel/natives platform from expected actual
+  mkdir "$unpacked" && (cd "$unpacked" && unzip -q "$jar") || return 1
+  expected=$(
+    {
+      printf '%s\n' META-INF/MANIFEST.MF ka/tovik/selvo/jvarnel/JVarnel.class "$natives/SHA256SUMS" \
+        META-INF/maven/ka.tovik.selvo/varnel/pom.xml META-INF/maven/ka.tovik.selvo/varnel/pom.properties
+      for platform in "$root"/dist/*/; do
+        platform=$(basename "$platform")
+        case $platform in linux-*) echo "$natives/$platform/libVarnel.so" ;; *) echo "$natives/$platform/Varnel.dll" ;; esac
+      done
+    } | sort)
+  actual=$(cd "$unpacked" && find . -type f | sed 's|^\./||' | sort)
+  diff <(echo "$expected") <(echo "$actual") || return 1
+  for platform in "$root"/dist/*/; do
+    platform=$(basename "$platform")
+    case $platform in linux-*) from=$varnel_library ;; *) from=Varnel.dll ;; esac
+    cmp "$root/dist/$platform/$from" "$unpacked/$natives/$platform/"* || return 1
+  done
+  (cd "$unpacked/$natives" && sha256sum --quiet --strict -c SHA256SUMS) || return 1
+  [ "$(wc -l <"$unpacked/$natives/SHA256SUMS")" -eq "$(ls -d "$root"/dist/*/ | wc -l)" ] || return 1
+  # Class file major version 52: Java 8.
+  [ "$(od -An -tu1 -j6 -N2 "$unpacked/ka/tovik/selvo/jvarnel/JVarnel.class" | tr -s ' ')" = " 0 52" ] ||
+    { echo "JVarnel.class is not for Java 8"; return 1; }
+  tr -d '\r' <"$unpacked/META-INF/MANIFEST.MF" | grep -qx 'Automatic-Module-Name: ka.tovik.selvo.jvarnel' || return 1
+  grep -q "<version>$varnel_release</version>" "$unpacked/META-INF/maven/ka.tovik.selvo/varnel/pom.xml" &&
+    grep -qx "version=$varnel_release" "$unpacked/META-INF/maven/ka.tovik.selvo/varnel/pom.properties" || return 1
+  local date
+  date=$(TZ=UTC0 date -d "@$epoch" '+%Y-%m-%d %H:%M')
+  TZ=UTC0 unzip -l "$jar" | awk -v date="$date" '$2 ~ /^[0-9]{4}-/ && $2 " " $3 != date { print "dated " $2 " " $3 ": " $4; bad = 1 } END { exit bad }' &&
+    (cd "$root/dist" && sha256sum --quiet --strict -c "$release_name.jar.sha256")
+}
+
 native=linux-x86
 [ "$(getconf LONG_BIT)" = 64 ] && native=linux-x86_64
 # Nested make: not as a job of the make that runs the tests.
@@ -85,9 +123,11 @@ uninstall_removes_exactly_that() {
   [ "$left" = ./usr/local/lib/libOther.so ] || { echo "left after uninstall: $left"; return 1; }
 }
 
-check "archive holds every deliverable, the links, JVarnel.java and README.md" holds_every_deliverable
+check "archive holds every deliverable, the links, the jar, JVarnel.java and README.md" holds_every_deliverable
 check "SHA256SUMS covers and verifies every file; the archive's checksum verifies" checksums_verify
 check "archive sorted, owned by 0/0, dated the last commit, gzip without name or time" archive_is_canonical
+check "jar: JVarnel.class for Java 8, every native and its SHA-256, manifest, pom, dated the last commit" \
+  jar_holds_class_natives_and_maven_files
 check "make install puts the $native library and its link into DESTDIR/usr/local/lib" install_puts_library_and_link
 check "make uninstall removes exactly those two" uninstall_removes_exactly_that
 summary "release"

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # make dist: packs what `make` put in dist/ into dist/varnel-<release>.tar.gz,
 # under one folder varnel-<release>/: every platform folder of dist/ (the
-# libraries, their libVarnel.so links, the DLLs), JVarnel.java, README.md and
-# SHA256SUMS, the checksums of all of them. Beside it goes
-# varnel-<release>.tar.gz.sha256, the archive's own checksum.
+# libraries, their libVarnel.so links, the DLLs), the jar varnel-<release>.jar
+# that carries them all (tools/jar.sh, also left in dist/ with its .sha256),
+# JVarnel.java, README.md, docs/, examples/ and SHA256SUMS, the checksums of all
+# of them. Beside it goes varnel-<release>.tar.gz.sha256, the archive's own
+# checksum.
 #
 # The archive is reproducible: entries sorted by name, owner and group 0,
 # fixed modes, every time SOURCE_DATE_EPOCH (the Makefile sets the last
@@ -27,6 +29,8 @@ for required in "linux-x86_64/$varnel_library" "linux-x86/$varnel_library" windo
   [ -f "dist/$required" ] || die "dist/$required missing: run make first"
 done
 
+tools/jar.sh >/dev/null
+
 mkdir -p build
 stage=$(mktemp -d "$root/build/dist.XXXXXX")
 trap 'rm -rf "$stage"' EXIT
@@ -45,7 +49,9 @@ for folder in dist/*/; do
     fi
   done
 done
-install -m 0644 java/ka/tovik/selvo/jvarnel/JVarnel.java README.md "$top/"
+install -m 0644 java/ka/tovik/selvo/jvarnel/JVarnel.java README.md "dist/$name.jar" "$top/"
+install -D -m 0644 -t "$top/docs" docs/*.md
+install -D -m 0644 -t "$top/examples" examples/*.java
 (cd "$top" && find . -type f | sed 's|^\./||' | sort | xargs sha256sum >"$stage/SHA256SUMS")
 install -m 0644 "$stage/SHA256SUMS" "$top/SHA256SUMS"
 

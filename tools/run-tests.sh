@@ -143,6 +143,18 @@ done
 run_windows_unit windows-x86_64
 [ -z "$vm_pid" ] && run_windows_unit windows-x86
 run_counted "release archive and install" tests/check-release.sh
+run_counted "api docs" tests/check-api-docs.sh
+# The jar and its example on both widths, and on the newest JDK on the machine when it is newer
+# than the 17 of every other suite.
+run_counted "jar linux-x86_64" tests/jar/run.sh linux-x86_64
+run_counted "jar linux-x86" tests/jar/run.sh linux-x86
+newest_jdk=$(for release in /usr/lib/jvm/*/release; do
+  grep -Eq '^OS_ARCH="(x86_64|amd64)"' "$release" || continue
+  echo "$(sed -n 's/^JAVA_VERSION="\([0-9]*\).*/\1/p' "$release") ${release%/release}"
+done | sort -n | tail -n 1)
+if [ "${newest_jdk%% *}" -gt 17 ] 2>/dev/null; then
+  run_counted "jar linux-x86_64 jdk ${newest_jdk%% *}" tests/jar/run.sh linux-x86_64 "${newest_jdk#* }"
+fi
 # The token matrix: each token on the builds its module comes in.
 for suite in "linux-x86_64 softhsm" "linux-x86 softhsm" "linux-x86_64 opencryptoki" "linux-x86_64 tpm2" \
   "linux-x86_64 nss" "linux-x86 nss" "linux-x86_64 p11-kit-trust"; do

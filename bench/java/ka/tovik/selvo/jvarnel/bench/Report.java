@@ -385,7 +385,7 @@ public final class Report {
         System.out.print(full);
     }
 
-    /** The compact tables README.md's Performance section carries. */
+    /** The compact tables docs/performance.md carries. */
     static String summary(List<String> arches, Map<String, Tsv> frame, Map<String, Tsv> real, Map<String, Tsv> growth) {
         StringBuilder md = new StringBuilder();
         md.append("| method | input |");

@@ -41,7 +41,7 @@ import ka.tovik.selvo.jvarnel.JVarnel;
  *     private token object and stays; the public key is a session object and goes when the session
  *     closes.</li>
  * <li>PUBLIC-KEY.der: the public key as DER SubjectPublicKeyInfo, e.g. from {@code p11tool
- *     --export-pubkey} of the private key (README, "Demo"). Left out,
+ *     --export-pubkey} of the private key (docs/demo.md). Left out,
  *     or {@code -}, the public key is built from the modulus and exponent of the public key object
  *     with the label, read through GetAttributeValue.</li>
  * <li>MESSAGE: the text to sign (a fixed sentence when left out)</li>
