@@ -45,6 +45,10 @@ import java.util.regex.Pattern;
  * {@link #CloseSession} and {@link #Finalize}. The driver is initialised for one thread at a time:
  * call the class from one thread at a time, and never run {@code LoadDriver} beside another call.
  *
+ * <p>{@code Sign}, {@code Encrypt}, {@code Decrypt}, {@code WrapKey}, {@code UnwrapKey}, {@code
+ * GetAttributeValue} and {@code LoadDriver} answer {@code "2"} (CKR_HOST_MEMORY), without calling
+ * the driver, when the calling thread has too little stack left for their buffers.
+ *
  * <p>Every method that needs a driver entry point the loaded driver lacks answers that entry
  * point's code without calling the driver: the codes 10002 to 10061 named in each method below.
  *
@@ -84,7 +88,8 @@ public final class JVarnel {
      * beside any other call.
      *
      * @param path the driver's file
-     * @return the status: 10001 (the driver could not be loaded, or is not a regular file), 10033
+     * @return the status: 10001 (the driver could not be loaded, the path is empty, or it leads
+     *     the loader to anything but a regular file), 10033
      *     (the path is null), or the code of the first entry point the driver lacks, in the order
      *     resolved: 10002 (C_Initialize), 10016 (C_Finalize), 10004 (C_GetSlotList), 10006
      *     (C_OpenSession), 10008 (C_Login), 10014 (C_CloseSession), 10039 (C_GetAttributeValue),
