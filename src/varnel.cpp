@@ -42,15 +42,15 @@ using namespace varnel;
 // String LoadDriver(String path)
 extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(JNIEnv* env, jclass,
                                                                                     jstring path) noexcept {
-    return respond<StatusResult>(env, [&]() -> Status {
-        if (!path) return kNullDriverPath;
+    return respond<StatusResult>(env, [&](auto&, auto&) -> Status {
+        if (!path) return Status(kNullDriverPath);
         Utf8Chars chars(env, path);
         if (!chars) return Status::jvmFailure();
         // Refused before the loader sees it, and the binding left as it was.
-        if (!mayBeModule(chars.get())) return kDriverNotLoaded;
+        if (!mayBeModule(chars.get())) return Status(kDriverNotLoaded);
         libHandle = openModule(chars.get());
-        if (!libHandle) return kDriverNotLoaded;
-        return resolveEntryPoints(libHandle);
+        if (!libHandle) return Status(kDriverNotLoaded);
+        return Status(resolveEntryPoints(libHandle));
     });
 }
 
@@ -58,20 +58,22 @@ extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDri
 extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Initialize(JNIEnv* env,
                                                                                     jclass) noexcept {
     // A null argument: no locking callbacks, so the caller serialises its calls.
-    return respond<StatusResult>(env, [] { return driver::Initialize().call(nullptr); });
+    return respond<StatusResult>(
+        env, [](auto&, auto&) -> Status { return Status(driver::Initialize().call(nullptr)); });
 }
 
 // String Finalize()
 extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Finalize(JNIEnv* env,
                                                                                   jclass) noexcept {
-    return respond<StatusResult>(env, [] { return driver::Finalize().call(nullptr); });
+    return respond<StatusResult>(
+        env, [](auto&, auto&) -> Status { return Status(driver::Finalize().call(nullptr)); });
 }
 
 // String[] GetVersion()
 extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_GetVersion(JNIEnv* env,
                                                                                          jclass) noexcept {
-    return respond<TextResult<2, sizeof kLibraryVersion>>(env, [](auto& out) -> Status {
+    return respond<TextResult<2, sizeof kLibraryVersion>>(env, [](auto& out, auto&) -> Status {
         out.setText(1, kLibraryVersion);
-        return CKR_OK;
+        return Status::success();
     });
 }

@@ -21,9 +21,9 @@ enum SearchKind : jint { kByLabel = 0, kPrivateTokenObjectsByLabel = 1, kAllCert
 // String FindObjectsInit(long session, String label, int searchKind)
 extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjectsInit(
     JNIEnv* env, jclass, jlong session, jstring label, jint searchKind) noexcept {
-    return respond<StatusResult>(env, [&]() -> Status {
+    return respond<StatusResult>(env, [&](auto&, auto&) -> Status {
         const bool needsLabel = searchKind == kByLabel || searchKind == kPrivateTokenObjectsByLabel;
-        if (!label && needsLabel) return kNullLabel;
+        if (!label && needsLabel) return Status(kNullLabel);
         // A given label is fetched for every kind, used or not.
         Utf8Chars labelChars(env, label);
         if (label && !labelChars) return Status::jvmFailure();
@@ -40,14 +40,15 @@ extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_FindObj
         const CK_ULONG sessionHandle = handleFromJava(session);
         switch (searchKind) {
             case kByLabel:
-                return findObjectsInit.call(sessionHandle, byLabel, CK_ULONG{std::size(byLabel)});
+                return Status(findObjectsInit.call(sessionHandle, byLabel, CK_ULONG{std::size(byLabel)}));
             case kPrivateTokenObjectsByLabel:
-                return findObjectsInit.call(sessionHandle, privateTokenObjects,
-                                            CK_ULONG{std::size(privateTokenObjects)});
+                return Status(findObjectsInit.call(sessionHandle, privateTokenObjects,
+                                                   CK_ULONG{std::size(privateTokenObjects)}));
             case kAllCertificates:
-                return findObjectsInit.call(sessionHandle, certificates, CK_ULONG{std::size(certificates)});
+                return Status(
+                    findObjectsInit.call(sessionHandle, certificates, CK_ULONG{std::size(certificates)}));
             default:
-                return kUnknownSearchKind;
+                return Status(kUnknownSearchKind);
         }
     });
 }
@@ -55,26 +56,26 @@ extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_FindObj
 // String[] FindObjects(long session)
 extern "C" JNIEXPORT jobjectArray JNICALL
 Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjects(JNIEnv* env, jclass, jlong session) noexcept {
-    return respond<TextResult<kHandlesPerCall + 1, kHandlesPerCall * kHandleTextSize>>(
-        env, [&](auto& out) -> Status {
-            CK_OBJECT_HANDLE handles[kHandlesPerCall] = {};
-            CK_ULONG count = 0;
-            CK_RV rv = driver::FindObjects().call(handleFromJava(session), handles, kHandlesPerCall, &count);
-            if (rv == CKR_OK && count == 0) rv = kNoObjectFound;
-            // A driver reporting more than it was asked for is read no further
-            // than the buffer; its handles are shown whatever the status.
-            const CK_ULONG shown = count < kHandlesPerCall ? count : kHandlesPerCall;
-            out.setLength(static_cast<int>(shown + 1));
-            for (CK_ULONG i = 0; i < shown; ++i) out.setHandle(static_cast<int>(i + 1), handles[i]);
-            return rv;
-        });
+    return respond<TextResult<kHandlesPerCall + 1, kHandleTextSize>>(env, [&](auto& out, auto&) -> Status {
+        CK_OBJECT_HANDLE handles[kHandlesPerCall] = {};
+        CK_ULONG count = 0;
+        CK_RV rv = driver::FindObjects().call(handleFromJava(session), handles, kHandlesPerCall, &count);
+        if (rv == CKR_OK && count == 0) rv = kNoObjectFound;
+        // A driver reporting more than it was asked for is read no further
+        // than the buffer; its handles are shown whatever the status.
+        const CK_ULONG shown = count < kHandlesPerCall ? count : kHandlesPerCall;
+        out.setLength(static_cast<int>(shown + 1));
+        for (CK_ULONG i = 0; i < shown; ++i) out.setHandle(static_cast<int>(i + 1), handles[i]);
+        return Status(rv);
+    });
 }
 
 // String FindObjectsFinal(long session)
 extern "C" JNIEXPORT jstring JNICALL
 Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjectsFinal(JNIEnv* env, jclass, jlong session) noexcept {
-    return respond<StatusResult>(env,
-                                 [&] { return driver::FindObjectsFinal().call(handleFromJava(session)); });
+    return respond<StatusResult>(env, [&](auto&, auto&) -> Status {
+        return Status(driver::FindObjectsFinal().call(handleFromJava(session)));
+    });
 }
 
 namespace {
@@ -132,8 +133,8 @@ struct ValueBuffers {
 // String[] GetAttributeValue(long session, long object, String attribute)
 extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_GetAttributeValue(
     JNIEnv* env, jclass, jlong session, jlong object, jstring attribute) noexcept {
-    return respond<TextResult<2, kValueTextRoom>>(env, [&](auto& out) -> Status {
-        if (!attribute) return kNullAttributeName;
+    return respond<TextResult<2, kValueTextRoom>>(env, [&](auto& out, auto&) -> Status {
+        if (!attribute) return Status(kNullAttributeName);
         Utf8Chars nameChars(env, attribute);
         if (!nameChars) return Status::jvmFailure();
         const AttributeKeyword* keyword = attributeKeyword(nameChars.get());
@@ -148,43 +149,42 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Ge
 
         const auto getAttributeValue = driver::GetAttributeValue();
         CK_RV rv = getAttributeValue.call(sessionHandle, objectHandle, read, count);
-        if (rv != CKR_OK) return rv;
+        if (rv != CKR_OK) return Status(rv);
         ValueBuffers buffers;
         CK_ULONG allocated[std::size(kPublicKeyRead)] = {};
         for (CK_ULONG i = 0; i < count; ++i)
             if (read[i].ulValueLen == CK_UNAVAILABLE_INFORMATION ||
                 read[i].ulValueLen > kLargestAttributeValue)
-                return CKR_GENERAL_ERROR;
+                return Status(CKR_GENERAL_ERROR);
         for (CK_ULONG i = 0; i < count; ++i) {
             allocated[i] = read[i].ulValueLen;
             // malloc and memset rather than calloc, which bypasses glibc's
             // per-thread cache and costs several times as much.
             buffers.values[i] = std::malloc(allocated[i] ? allocated[i] : 1);
-            if (!buffers.values[i]) return CKR_HOST_MEMORY;
+            if (!buffers.values[i]) return Status(CKR_HOST_MEMORY);
             std::memset(buffers.values[i], 0, allocated[i]);
             read[i].pValue = buffers.values[i];
         }
         rv = getAttributeValue.call(sessionHandle, objectHandle, read, count);
-        if (rv != CKR_OK) return rv;
+        if (rv != CKR_OK) return Status(rv);
 
-        if (!keyword) return kUnknownAttributeName;
+        if (!keyword) return Status(kUnknownAttributeName);
         const CK_ATTRIBUTE& value = read[keyword->position];
-        if (value.ulValueLen > allocated[keyword->position]) return CKR_GENERAL_ERROR;
+        if (value.ulValueLen > allocated[keyword->position]) return Status(CKR_GENERAL_ERROR);
         const auto* bytes = static_cast<const unsigned char*>(value.pValue);
         if (keyword->base64)
-            return out.setBase64(1, bytes, value.ulValueLen, kValueTextRoom) ? CKR_OK : keyword->tooLong;
+            return Status(out.setBase64(1, bytes, value.ulValueLen) ? CKR_OK : keyword->tooLong);
         out.setTokenText(1, bytes,
-                         value.ulValueLen < kLongestTextValue ? value.ulValueLen : kLongestTextValue,
-                         kValueTextRoom);
-        return CKR_OK;
+                         value.ulValueLen < kLongestTextValue ? value.ulValueLen : kLongestTextValue);
+        return Status::success();
     });
 }
 
 // String SetAttributeValue(long session, long firstObject, long secondObject, String label)
 extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_SetAttributeValue(
     JNIEnv* env, jclass, jlong session, jlong firstObject, jlong secondObject, jstring label) noexcept {
-    return respond<StatusResult>(env, [&]() -> Status {
-        if (!label) return kNullLabel;
+    return respond<StatusResult>(env, [&](auto&, auto&) -> Status {
+        if (!label) return Status(kNullLabel);
         Utf8Chars labelChars(env, label);
         if (!labelChars) return Status::jvmFailure();
         CK_ATTRIBUTE newLabel[] = {{CKA_LABEL, labelChars.bytes(), labelChars.length()}};
@@ -192,16 +192,17 @@ extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_SetAttr
         // Not a transaction: a failing second change keeps the first.
         CK_RV rv = setAttributeValue.call(handleFromJava(session), handleFromJava(firstObject), newLabel,
                                           CK_ULONG{std::size(newLabel)});
-        if (rv != CKR_OK) return rv;
+        if (rv != CKR_OK) return Status(rv);
         CK_ATTRIBUTE secondLabel[] = {newLabel[0]};
-        return setAttributeValue.call(handleFromJava(session), handleFromJava(secondObject), secondLabel,
-                                      CK_ULONG{std::size(secondLabel)});
+        return Status(setAttributeValue.call(handleFromJava(session), handleFromJava(secondObject),
+                                             secondLabel, CK_ULONG{std::size(secondLabel)}));
     });
 }
 
 // String DestroyObject(long session, long object)
 extern "C" JNIEXPORT jstring JNICALL
 Java_ka_tovik_selvo_jvarnel_JVarnel_DestroyObject(JNIEnv* env, jclass, jlong session, jlong object) noexcept {
-    return respond<StatusResult>(
-        env, [&] { return driver::DestroyObject().call(handleFromJava(session), handleFromJava(object)); });
+    return respond<StatusResult>(env, [&](auto&, auto&) -> Status {
+        return Status(driver::DestroyObject().call(handleFromJava(session), handleFromJava(object)));
+    });
 }
