@@ -51,6 +51,13 @@ void dirtyTheHeap(size_t size) {
     }
 }
 
+// Leaves the stack below the caller full of 0xAA, for the next method's
+// buffers to find.
+__attribute__((noinline)) void dirtyTheStack() {
+    volatile unsigned char area[32 * 1024];
+    for (unsigned char& byte : const_cast<unsigned char(&)[sizeof area]>(area)) byte = 0xAA;
+}
+
 std::vector<Case> cases() {
     return {
         {"slot count all ones", [] { answer("C_GetSlotList", CKR_OK).count(kHuge); },
@@ -156,6 +163,15 @@ std::vector<Case> cases() {
          },
          [](FakeJvm& j) {
              return j.texts(METHOD(GetAttributeValue)(j.env(), nullptr, 1, 2, j.string("certificate")));
+         },
+         {"0", "AQIAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=="}},
+        {"signature written shorter than reported",
+         [] {
+             answer("C_Sign", CKR_OK).value({1, 2}).count(40);
+         },
+         [](FakeJvm& j) {
+             dirtyTheStack();
+             return j.texts(METHOD(Sign)(j.env(), nullptr, 1, j.byteArray({1}), 1));
          },
          {"0", "AQIAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=="}},
         {"label written shorter than reported",
