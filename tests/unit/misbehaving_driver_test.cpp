@@ -241,3 +241,43 @@ TEST_F(BridgeTest, MisbehavingDriverAnswersAreContained) {
 #undef METHOD
 
 }  // namespace
+
+#if !defined(_WIN32)
+#include <pthread.h>
+
+namespace {
+
+struct SmallStackCall {
+    JNIEnv* env;
+    jbyteArray text;
+    jobjectArray answer;
+};
+
+// A thread whose stack cannot hold Decrypt's buffers above the guard zones a
+// JVM keeps: the method answers CKR_HOST_MEMORY without running its body,
+// rather than write into them.
+TEST_F(BridgeTest, StackWithoutRoomForTheBuffersAnswersHostMemory) {
+    loadMock();
+    SmallStackCall call{env, jvm.byteArray({'Y', 'W', 'J', 'j'}), nullptr};
+    pthread_attr_t attributes;
+    ASSERT_EQ(0, pthread_attr_init(&attributes));
+    ASSERT_EQ(0, pthread_attr_setstacksize(&attributes, 64 * 1024));
+    pthread_t thread;
+    ASSERT_EQ(0, pthread_create(
+                     &thread, &attributes,
+                     [](void* argument) -> void* {
+                         auto* c = static_cast<SmallStackCall*>(argument);
+                         c->answer =
+                             Java_ka_tovik_selvo_jvarnel_JVarnel_Decrypt(c->env, nullptr, 1, c->text, 4);
+                         return nullptr;
+                     },
+                     &call));
+    ASSERT_EQ(0, pthread_join(thread, nullptr));
+    pthread_attr_destroy(&attributes);
+    EXPECT_EQ((Strings{"2", ""}), jvm.texts(call.answer));
+    EXPECT_TRUE(mock::functionsCalled().empty());
+    EXPECT_JNI_CLEAN(jvm);
+}
+
+}  // namespace
+#endif
