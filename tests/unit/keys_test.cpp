@@ -135,6 +135,14 @@ TEST_F(AttributesTest, LabelsReachJavaAsValidStrings) {
     for (int i = 0; i < 3333; ++i) replacements += "\xEF\xBF\xBD";
     publicKey({{}, Bytes(5000, 0xFF), {}, {}, {}});
     EXPECT_EQ(replacements, read("label")[1]);
+    // A four-byte character becomes six bytes: the last pair that fits ends
+    // the text, 5 bytes short of the room.
+    Bytes emoji{'a', 'a', 'a', 'a'};
+    std::string pairs = "aaaa";
+    for (int i = 0; i < 2000; ++i) emoji.insert(emoji.end(), {0xF0, 0x9F, 0x94, 0x91});
+    for (int i = 0; i < 1665; ++i) pairs += "\xED\xA0\xBD\xED\xB4\x91";
+    publicKey({{}, emoji, {}, {}, {}});
+    EXPECT_EQ(pairs, read("label")[1]);
     EXPECT_JNI_CLEAN(jvm);
 }
 
