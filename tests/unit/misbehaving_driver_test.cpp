@@ -155,6 +155,13 @@ std::vector<Case> cases() {
              return Strings{fields[0], fields[5], fields[15], fields[18], std::to_string(fields[1].size())};
          },
          {"0", "0", "255.255", "0", std::to_string(32 * 3)}},
+        {"token record not written",
+         [] { answer("C_GetTokenInfo", CKR_OK); },
+         [](FakeJvm& j) {
+             dirtyTheStack();
+             return j.texts(METHOD(GetTokenInfo)(j.env(), nullptr, 1));
+         },
+         {"0", "", "", "", "", "0", "0", "0", "0", "0", "0", "0", "0", "0", "0", "0.0", "0.0", "", "0"}},
         {"attribute value written shorter than reported",
          [] {
              answer("C_GetAttributeValue", CKR_OK).valueLength(40);
