@@ -1,5 +1,4 @@
-// The codec's exported face: its four tables and the two functions, which
-// hand the work to the fastest path the CPU offers.
+// The codec's exported face: its four tables and the two functions.
 #include "base64.h"
 
 #include "base64_codec.h"
@@ -40,11 +39,11 @@ extern "C" VARNEL_API const unsigned char LF = varnel::base64::kLineFeed;
 extern "C" VARNEL_API int base64Encode(const unsigned char* input, int inputLength, char* output,
                                        unsigned int* outputLength) {
     using namespace varnel::base64;
-    return encode(fastestPath(), input, inputLength, output, outputLength);
+    return encode(input, inputLength, output, outputLength);
 }
 
 extern "C" VARNEL_API int base64Decode(const char* input, int inputLength, unsigned char* output,
                                        unsigned int* outputLength) {
     using namespace varnel::base64;
-    return decode(fastestPath(), input, inputLength, output, outputLength);
+    return decode(input, inputLength, output, outputLength);
 }

@@ -1,7 +1,5 @@
-// The Base64 codec behind base64Encode and base64Decode. Each function takes
-// the path that does the bulk of the work: the exported functions pass the
-// fastest the CPU offers, the tests pass each in turn and compare it with
-// the scalar one. Every path gives the same results, byte for byte.
+// The Base64 codec behind base64Encode and base64Decode: its tables, checked
+// as they are compiled, and the two functions.
 #pragma once
 
 #include <cstdint>
@@ -49,17 +47,8 @@ constexpr bool isExactInverse() {
 }
 static_assert(isExactInverse(), "reverse table must invert the alphabet exactly");
 
-// Ordered: a CPU that offers a path offers every path before it.
-enum class Path { kScalar, kSsse3, kAvx2 };
-
-// The fastest path this CPU and operating system offer, found once.
-Path fastestPath() noexcept;
-
-// Same arguments and results as base64Encode and base64Decode. A path the
-// CPU does not offer must not be passed.
-int encode(Path path, const unsigned char* input, int inputLength, char* output,
-           unsigned int* outputLength) noexcept;
-int decode(Path path, const char* input, int inputLength, unsigned char* output,
-           unsigned int* outputLength) noexcept;
+// Same arguments and results as base64Encode and base64Decode.
+int encode(const unsigned char* input, int inputLength, char* output, unsigned int* outputLength) noexcept;
+int decode(const char* input, int inputLength, unsigned char* output, unsigned int* outputLength) noexcept;
 
 }  // namespace varnel::base64

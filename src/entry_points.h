@@ -33,7 +33,7 @@ public:
     // The driver's answer, or the entry point's missing code when LoadDriver
     // never resolved it.
     template <typename... Args>
-    CK_RV call(Args... args) const noexcept {
+    [[nodiscard]] CK_RV call(Args... args) const noexcept {
         return function_ ? function_(args...) : missingCode_;
     }
 

@@ -43,13 +43,13 @@ using namespace varnel;
 extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDriver(JNIEnv* env, jclass,
                                                                                     jstring path) noexcept {
     return respond<StatusResult, DriverPaths>(env, [&](auto&, DriverPaths& room) -> Status {
-        if (!path) return kNullDriverPath;
+        if (!path) return Status(kNullDriverPath);
         Utf8Chars chars(env, path);
         if (!chars) return Status::jvmFailure();
         // A path that names no driver leaves the entry points as they were.
         libHandle = openDriver(chars.get(), room);
-        if (!libHandle) return kDriverNotLoaded;
-        return resolveEntryPoints(libHandle);
+        if (!libHandle) return Status(kDriverNotLoaded);
+        return Status(resolveEntryPoints(libHandle));
     });
 }
 
@@ -57,20 +57,22 @@ extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_LoadDri
 extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Initialize(JNIEnv* env,
                                                                                     jclass) noexcept {
     // A null argument: no locking callbacks, so the caller serialises its calls.
-    return respond<StatusResult>(env, [] { return driver::Initialize().call(nullptr); });
+    return respond<StatusResult>(
+        env, [](auto&, auto&) -> Status { return Status(driver::Initialize().call(nullptr)); });
 }
 
 // String Finalize()
 extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Finalize(JNIEnv* env,
                                                                                   jclass) noexcept {
-    return respond<StatusResult>(env, [] { return driver::Finalize().call(nullptr); });
+    return respond<StatusResult>(
+        env, [](auto&, auto&) -> Status { return Status(driver::Finalize().call(nullptr)); });
 }
 
 // String[] GetVersion()
 extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_GetVersion(JNIEnv* env,
                                                                                          jclass) noexcept {
-    return respond<TextResult<2, sizeof kLibraryVersion>>(env, [](auto& out) -> Status {
+    return respond<TextResult<2, sizeof kLibraryVersion>>(env, [](auto& out, auto&) -> Status {
         out.setText(1, kLibraryVersion);
-        return CKR_OK;
+        return Status::success();
     });
 }

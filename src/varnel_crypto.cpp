@@ -33,7 +33,7 @@ struct RsaMechanism {
     CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
 
     // Exact, case-sensitive matches only.
-    bool select(const char* name, bool oaepAllowed) noexcept {
+    [[nodiscard]] bool select(const char* name, bool oaepAllowed) noexcept {
         if (std::strcmp(name, "rsapkcs") == 0) return true;
         if (oaepAllowed && std::strcmp(name, "rsapkcsoaep") == 0) {
             mechanism = {CKM_RSA_PKCS_OAEP, &oaep, sizeof oaep};
@@ -43,33 +43,33 @@ struct RsaMechanism {
     }
 };
 
-// Makes element 1 the Base64 text, in all of its text room, of what a driver wrote into `output`,
+// Makes element 1 the Base64 text of what a driver wrote into `output`,
 // refusing a reported length beyond the room rather than reading past it.
 template <typename Text, CK_ULONG kRoom>
-CK_RV answerBase64(Text& out, const DriverOutput<kRoom>& output, CK_RV tooLong) noexcept {
-    if (output.length > kRoom) return tooLong;
-    return out.setBase64(1, output.bytes, output.length, Text::kTextRoom) ? CKR_OK : tooLong;
+Status answerBase64(Text& out, const DriverOutput<kRoom>& output, CK_RV tooLong) noexcept {
+    if (output.length > kRoom) return Status(tooLong);
+    return Status(out.setBase64(1, output.bytes, output.length) ? CKR_OK : tooLong);
 }
 
 // Reads a mechanism keyword and selects its mechanism. The characters are
 // given back at once: the mechanism does not point into them.
 Status selectMechanism(JNIEnv* env, jstring name, bool oaepAllowed, CK_RV nullCode,
                        RsaMechanism& rsa) noexcept {
-    if (!name) return nullCode;
+    if (!name) return Status(nullCode);
     Utf8Chars chars(env, name);
     if (!chars) return Status::jvmFailure();
-    return rsa.select(chars.get(), oaepAllowed) ? CKR_OK : kUnknownMechanismName;
+    return Status(rsa.select(chars.get(), oaepAllowed) ? CKR_OK : kUnknownMechanismName);
 }
 
 // EncryptInit and DecryptInit differ only in their entry point.
 template <typename InitFunction>
 jstring startOperation(JNIEnv* env, EntryPoint<InitFunction> init, jlong session, jlong key,
                        jstring mechanismName) noexcept {
-    return respond<StatusResult>(env, [&]() -> Status {
+    return respond<StatusResult>(env, [&](auto&, auto&) -> Status {
         RsaMechanism rsa;
         const Status selected = selectMechanism(env, mechanismName, true, kNullMechanismName, rsa);
         if (!selected.ok()) return selected;
-        return init.call(handleFromJava(session), &rsa.mechanism, handleFromJava(key));
+        return Status(init.call(handleFromJava(session), &rsa.mechanism, handleFromJava(key)));
     });
 }
 
@@ -81,16 +81,15 @@ using SignatureBuffer = DriverOutput<kSignatureRoom>;
 template <typename Function>
 jobjectArray singlePart(JNIEnv* env, EntryPoint<Function> operation, jlong session, jbyteArray data,
                         jint length, CK_RV tooLong) noexcept {
-    return respond<SignatureText, SignatureBuffer>(
-        env, [&](SignatureText& out, SignatureBuffer& output) -> Status {
-            if (!data || !lengthFitsArray(env, data, length)) return kBadData;
-            ByteElements bytes(env, data);
-            if (!bytes) return Status::jvmFailure();
-            const CK_RV rv = operation.call(handleFromJava(session), bytes.get(), ulongFromJava(length),
-                                            output.bytes, &output.length);
-            if (rv != CKR_OK) return rv;
-            return answerBase64(out, output, tooLong);
-        });
+    return respond<SignatureText, SignatureBuffer>(env, [&](auto& out, auto& output) -> Status {
+        if (!data || !lengthFitsArray(env, data, length)) return Status(kBadData);
+        ByteElements bytes(env, data);
+        if (!bytes) return Status::jvmFailure();
+        const CK_RV rv = operation.call(handleFromJava(session), bytes.get(), ulongFromJava(length),
+                                        output.bytes, &output.length);
+        if (rv != CKR_OK) return Status(rv);
+        return answerBase64(out, output, tooLong);
+    });
 }
 
 }  // namespace
@@ -99,9 +98,9 @@ jobjectArray singlePart(JNIEnv* env, EntryPoint<Function> operation, jlong sessi
 extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_SignInit(JNIEnv* env, jclass,
                                                                                   jlong session,
                                                                                   jlong key) noexcept {
-    return respond<StatusResult>(env, [&] {
+    return respond<StatusResult>(env, [&](auto&, auto&) -> Status {
         CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
-        return driver::SignInit().call(handleFromJava(session), &mechanism, handleFromJava(key));
+        return Status(driver::SignInit().call(handleFromJava(session), &mechanism, handleFromJava(key)));
     });
 }
 
@@ -149,22 +148,22 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_De
                                                                                       jlong session,
                                                                                       jbyteArray data,
                                                                                       jint length) noexcept {
-    return respond<LongText, DecryptBuffers>(env, [&](LongText& out, DecryptBuffers& buffers) -> Status {
-        if (length > kLongestBase64Input) return kDataTooLong;
-        if (!data) return kBadData;
+    return respond<LongText, DecryptBuffers>(env, [&](auto& out, auto& buffers) -> Status {
+        if (length > kLongestBase64Input) return Status(kDataTooLong);
+        if (!data) return Status(kBadData);
         // A negative length decodes nothing; a length past the array would
         // read beyond it.
-        if (length > env->GetArrayLength(data)) return kDataTooLong;
+        if (length > env->GetArrayLength(data)) return Status(kDataTooLong);
         ByteElements text(env, data);
         if (!text) return Status::jvmFailure();
         unsigned int cipherLength = kDecodedRoom;
         if (base64Decode(reinterpret_cast<const char*>(text.get()), length, buffers.cipherText,
                          &cipherLength) != 0)
-            return kBadBase64;
+            return Status(kBadBase64);
         DriverOutput<kPlainTextRoom>& plain = buffers.plainText;
         const CK_RV rv = driver::Decrypt().call(handleFromJava(session), buffers.cipherText,
                                                 CK_ULONG{cipherLength}, plain.bytes, &plain.length);
-        if (rv != CKR_OK) return rv;
+        if (rv != CKR_OK) return Status(rv);
         return answerBase64(out, plain, kPlainTextTooLong);
     });
 }
@@ -183,14 +182,14 @@ struct UnwrapBuffers {
 // String[] WrapKey(long session, String mechanismName, long wrappingKey, long keyToWrap)
 extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_WrapKey(
     JNIEnv* env, jclass, jlong session, jstring mechanismName, jlong wrappingKey, jlong keyToWrap) noexcept {
-    return respond<LongText, WrappedKeyBuffer>(env, [&](LongText& out, WrappedKeyBuffer& wrapped) -> Status {
+    return respond<LongText, WrappedKeyBuffer>(env, [&](auto& out, auto& wrapped) -> Status {
         RsaMechanism rsa;
         const Status selected = selectMechanism(env, mechanismName, false, kUnknownMechanismName, rsa);
         if (!selected.ok()) return selected;
         const CK_RV rv =
             driver::WrapKey().call(handleFromJava(session), &rsa.mechanism, handleFromJava(wrappingKey),
                                    handleFromJava(keyToWrap), wrapped.bytes, &wrapped.length);
-        if (rv != CKR_OK) return rv;
+        if (rv != CKR_OK) return Status(rv);
         return answerBase64(out, wrapped, kSignatureOrWrappedKeyTooLong);
     });
 }
@@ -199,33 +198,32 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Wr
 extern "C" JNIEXPORT jobjectArray JNICALL
 Java_ka_tovik_selvo_jvarnel_JVarnel_UnwrapKey(JNIEnv* env, jclass, jlong session, jstring wrappedKey,
                                               jlong unwrappingKey, jstring mechanismName) noexcept {
-    return respond<HandleResult<1>, UnwrapBuffers>(
-        env, [&](HandleResult<1>& out, UnwrapBuffers& buffers) -> Status {
-            // The keyword is judged before anything else is looked at.
-            RsaMechanism rsa;
-            const Status selected = selectMechanism(env, mechanismName, false, kUnknownMechanismName, rsa);
-            if (!selected.ok()) return selected;
-            if (!wrappedKey) return kNullWrappedKey;
-            Utf8Chars text(env, wrappedKey);
-            if (!text) return Status::jvmFailure();
-            const CK_ULONG textLength = text.length();
-            if (textLength > static_cast<CK_ULONG>(kLongestBase64Input)) return kWrappedKeyTooLong;
-            unsigned int decodedLength = kDecodedRoom;
-            if (base64Decode(text.get(), static_cast<int>(textLength), buffers.decoded, &decodedLength) != 0)
-                return kBadBase64;
+    return respond<HandleResult<1>, UnwrapBuffers>(env, [&](auto& out, auto& buffers) -> Status {
+        // The keyword is judged before anything else is looked at.
+        RsaMechanism rsa;
+        const Status selected = selectMechanism(env, mechanismName, false, kUnknownMechanismName, rsa);
+        if (!selected.ok()) return selected;
+        if (!wrappedKey) return Status(kNullWrappedKey);
+        Utf8Chars text(env, wrappedKey);
+        if (!text) return Status::jvmFailure();
+        const CK_ULONG textLength = text.length();
+        if (textLength > static_cast<CK_ULONG>(kLongestBase64Input)) return Status(kWrappedKeyTooLong);
+        unsigned int decodedLength = kDecodedRoom;
+        if (base64Decode(text.get(), static_cast<int>(textLength), buffers.decoded, &decodedLength) != 0)
+            return Status(kBadBase64);
 
-            // A triple-DES key; everything else takes the driver's defaults.
-            CK_OBJECT_CLASS secretClass = CKO_SECRET_KEY;
-            CK_KEY_TYPE des3 = CKK_DES3;
-            CK_BBOOL yes = CK_TRUE;
-            CK_ATTRIBUTE keyTemplate[] = {
-                {CKA_CLASS, &secretClass, sizeof secretClass},
-                {CKA_KEY_TYPE, &des3, sizeof des3},
-                {CKA_ENCRYPT, &yes, sizeof yes},
-                {CKA_DECRYPT, &yes, sizeof yes},
-            };
-            return driver::UnwrapKey().call(
-                handleFromJava(session), &rsa.mechanism, handleFromJava(unwrappingKey), buffers.decoded,
-                CK_ULONG{decodedLength}, keyTemplate, CK_ULONG{std::size(keyTemplate)}, &out.handles[0]);
-        });
+        // A triple-DES key; everything else takes the driver's defaults.
+        CK_OBJECT_CLASS secretClass = CKO_SECRET_KEY;
+        CK_KEY_TYPE des3 = CKK_DES3;
+        CK_BBOOL yes = CK_TRUE;
+        CK_ATTRIBUTE keyTemplate[] = {
+            {CKA_CLASS, &secretClass, sizeof secretClass},
+            {CKA_KEY_TYPE, &des3, sizeof des3},
+            {CKA_ENCRYPT, &yes, sizeof yes},
+            {CKA_DECRYPT, &yes, sizeof yes},
+        };
+        return Status(driver::UnwrapKey().call(
+            handleFromJava(session), &rsa.mechanism, handleFromJava(unwrappingKey), buffers.decoded,
+            CK_ULONG{decodedLength}, keyTemplate, CK_ULONG{std::size(keyTemplate)}, &out.handles[0]));
+    });
 }

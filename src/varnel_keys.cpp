@@ -14,13 +14,13 @@ using namespace varnel;
 extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKeyPair(
     JNIEnv* env, jclass, jlong session, jstring label, jint modulusBits, jbyteArray publicExponent,
     jint publicExponentLength) noexcept {
-    return respond<HandleResult<2>>(env, [&](HandleResult<2>& out) -> Status {
-        if (!publicExponent) return kBadPublicExponent;
+    return respond<HandleResult<2>>(env, [&](auto& out, auto&) -> Status {
+        if (!publicExponent) return Status(kBadPublicExponent);
         // The driver must never read past the exponent array.
-        if (!lengthFitsArray(env, publicExponent, publicExponentLength)) return kBadPublicExponent;
+        if (!lengthFitsArray(env, publicExponent, publicExponentLength)) return Status(kBadPublicExponent);
         ByteElements exponent(env, publicExponent);
         if (!exponent) return Status::jvmFailure();
-        if (!label) return kNullLabel;
+        if (!label) return Status(kNullLabel);
         Utf8Chars labelChars(env, label);
         if (!labelChars) return Status::jvmFailure();
 
@@ -56,9 +56,9 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Ge
             {CKA_UNWRAP, &yes, sizeof yes},
             {CKA_KEY_TYPE, &rsa, sizeof rsa},
         };
-        return driver::GenerateKeyPair().call(
+        return Status(driver::GenerateKeyPair().call(
             handleFromJava(session), &mechanism, publicTemplate, CK_ULONG{std::size(publicTemplate)},
-            privateTemplate, CK_ULONG{std::size(privateTemplate)}, &out.handles[0], &out.handles[1]);
+            privateTemplate, CK_ULONG{std::size(privateTemplate)}, &out.handles[0], &out.handles[1]));
     });
 }
 
@@ -66,7 +66,7 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Ge
 extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKey(JNIEnv* env, jclass,
                                                                                           jlong session,
                                                                                           jint) noexcept {
-    return respond<HandleResult<1>>(env, [&](HandleResult<1>& out) {
+    return respond<HandleResult<1>>(env, [&](auto& out, auto&) -> Status {
         // Always a 256-bit AES token key, allowed for every use.
         CK_MECHANISM mechanism = {CKM_AES_KEY_GEN, nullptr, 0};
         CK_OBJECT_CLASS secretClass = CKO_SECRET_KEY;
@@ -88,7 +88,7 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Ge
             {CKA_DERIVE, &yes, sizeof yes},
             {CKA_VALUE_LEN, &keyBytes, sizeof keyBytes},
         };
-        return driver::GenerateKey().call(handleFromJava(session), &mechanism, keyTemplate,
-                                          CK_ULONG{std::size(keyTemplate)}, &out.handles[0]);
+        return Status(driver::GenerateKey().call(handleFromJava(session), &mechanism, keyTemplate,
+                                                 CK_ULONG{std::size(keyTemplate)}, &out.handles[0]));
     });
 }

@@ -22,9 +22,9 @@ enum SearchKind : jint { kByLabel = 0, kPrivateTokenObjectsByLabel = 1, kAllCert
 // String FindObjectsInit(long session, String label, int searchKind)
 extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjectsInit(
     JNIEnv* env, jclass, jlong session, jstring label, jint searchKind) noexcept {
-    return respond<StatusResult>(env, [&]() -> Status {
+    return respond<StatusResult>(env, [&](auto&, auto&) -> Status {
         const bool needsLabel = searchKind == kByLabel || searchKind == kPrivateTokenObjectsByLabel;
-        if (!label && needsLabel) return kNullLabel;
+        if (!label && needsLabel) return Status(kNullLabel);
         // A given label is fetched for every kind, used or not.
         Utf8Chars labelChars(env, label);
         if (label && !labelChars) return Status::jvmFailure();
@@ -41,14 +41,15 @@ extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_FindObj
         const CK_ULONG sessionHandle = handleFromJava(session);
         switch (searchKind) {
             case kByLabel:
-                return findObjectsInit.call(sessionHandle, byLabel, CK_ULONG{std::size(byLabel)});
+                return Status(findObjectsInit.call(sessionHandle, byLabel, CK_ULONG{std::size(byLabel)}));
             case kPrivateTokenObjectsByLabel:
-                return findObjectsInit.call(sessionHandle, privateTokenObjects,
-                                            CK_ULONG{std::size(privateTokenObjects)});
+                return Status(findObjectsInit.call(sessionHandle, privateTokenObjects,
+                                                   CK_ULONG{std::size(privateTokenObjects)}));
             case kAllCertificates:
-                return findObjectsInit.call(sessionHandle, certificates, CK_ULONG{std::size(certificates)});
+                return Status(
+                    findObjectsInit.call(sessionHandle, certificates, CK_ULONG{std::size(certificates)}));
             default:
-                return kUnknownSearchKind;
+                return Status(kUnknownSearchKind);
         }
     });
 }
@@ -56,26 +57,26 @@ extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_FindObj
 // String[] FindObjects(long session)
 extern "C" JNIEXPORT jobjectArray JNICALL
 Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjects(JNIEnv* env, jclass, jlong session) noexcept {
-    return respond<TextResult<kHandlesPerCall + 1, kHandlesPerCall * kHandleTextSize>>(
-        env, [&](auto& out) -> Status {
-            CK_OBJECT_HANDLE handles[kHandlesPerCall] = {};
-            CK_ULONG count = 0;
-            CK_RV rv = driver::FindObjects().call(handleFromJava(session), handles, kHandlesPerCall, &count);
-            if (rv == CKR_OK && count == 0) rv = kNoObjectFound;
-            // A driver reporting more than it was asked for is read no further
-            // than the buffer; its handles are shown whatever the status.
-            const CK_ULONG shown = count < kHandlesPerCall ? count : kHandlesPerCall;
-            out.setLength(static_cast<int>(shown + 1));
-            for (CK_ULONG i = 0; i < shown; ++i) out.setHandle(static_cast<int>(i + 1), handles[i]);
-            return rv;
-        });
+    return respond<TextResult<kHandlesPerCall + 1, kHandleTextSize>>(env, [&](auto& out, auto&) -> Status {
+        CK_OBJECT_HANDLE handles[kHandlesPerCall] = {};
+        CK_ULONG count = 0;
+        CK_RV rv = driver::FindObjects().call(handleFromJava(session), handles, kHandlesPerCall, &count);
+        if (rv == CKR_OK && count == 0) rv = kNoObjectFound;
+        // A driver reporting more than it was asked for is read no further
+        // than the buffer; its handles are shown whatever the status.
+        const CK_ULONG shown = count < kHandlesPerCall ? count : kHandlesPerCall;
+        out.setLength(static_cast<int>(shown + 1));
+        for (CK_ULONG i = 0; i < shown; ++i) out.setHandle(static_cast<int>(i + 1), handles[i]);
+        return Status(rv);
+    });
 }
 
 // String FindObjectsFinal(long session)
 extern "C" JNIEXPORT jstring JNICALL
 Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjectsFinal(JNIEnv* env, jclass, jlong session) noexcept {
-    return respond<StatusResult>(env,
-                                 [&] { return driver::FindObjectsFinal().call(handleFromJava(session)); });
+    return respond<StatusResult>(env, [&](auto&, auto&) -> Status {
+        return Status(driver::FindObjectsFinal().call(handleFromJava(session)));
+    });
 }
 
 namespace {
@@ -154,7 +155,7 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Ge
     JNIEnv* env, jclass, jlong session, jlong object, jstring attribute) noexcept {
     using ValueText = TextResult<2, kBase64TextRoom>;
     return respond<ValueText, ValueBuffers>(env, [&](ValueText& out, ValueBuffers& buffers) -> Status {
-        if (!attribute) return kNullAttributeName;
+        if (!attribute) return Status(kNullAttributeName);
         Utf8Chars nameChars(env, attribute);
         if (!nameChars) return Status::jvmFailure();
         const AttributeKeyword* keyword = attributeKeyword(nameChars.get());
@@ -169,43 +170,43 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Ge
 
         const auto getAttributeValue = driver::GetAttributeValue();
         CK_RV rv = getAttributeValue.call(sessionHandle, objectHandle, read, count);
-        if (rv != CKR_OK) return rv;
+        if (rv != CKR_OK) return Status(rv);
         // A length marked unavailable on success is no length at all.
         for (CK_ULONG i = 0; i < count; ++i)
-            if (read[i].ulValueLen == CK_UNAVAILABLE_INFORMATION) return CKR_GENERAL_ERROR;
+            if (read[i].ulValueLen == CK_UNAVAILABLE_INFORMATION) return Status(CKR_GENERAL_ERROR);
         for (CK_ULONG i = 0; i < count; ++i) {
             const CK_ULONG length = read[i].ulValueLen;
             const bool text = keyword && !keyword->base64 && i == keyword->position;
             const std::size_t textRoom = text ? convertedTextSize(textBytes(length)) : 0;
-            if (length > SIZE_MAX - textRoom) return CKR_HOST_MEMORY;
+            if (length > SIZE_MAX - textRoom) return Status(CKR_HOST_MEMORY);
             buffers.values[i] = zeroedBlock(length + textRoom, length);
-            if (!buffers.values[i]) return CKR_HOST_MEMORY;
+            if (!buffers.values[i]) return Status(CKR_HOST_MEMORY);
             buffers.lengths[i] = length;
             read[i].pValue = buffers.values[i];
         }
         rv = getAttributeValue.call(sessionHandle, objectHandle, read, count);
-        if (rv != CKR_OK) return rv;
+        if (rv != CKR_OK) return Status(rv);
 
-        if (!keyword) return kUnknownAttributeName;
+        if (!keyword) return Status(kUnknownAttributeName);
         const std::size_t position = keyword->position;
         const CK_ATTRIBUTE& value = read[position];
         const CK_ULONG allocated = buffers.lengths[position];
-        if (value.ulValueLen > allocated) return CKR_GENERAL_ERROR;
+        if (value.ulValueLen > allocated) return Status(CKR_GENERAL_ERROR);
         const auto* bytes = static_cast<const unsigned char*>(value.pValue);
         if (keyword->base64)
-            return out.setBase64(1, bytes, value.ulValueLen, kBase64TextRoom) ? CKR_OK : keyword->tooLong;
+            return Status(out.setBase64(1, bytes, value.ulValueLen) ? CKR_OK : keyword->tooLong);
         char* text = static_cast<char*>(buffers.values[position]) + allocated;  // the room behind the value
         tokenTextToJava(bytes, textBytes(value.ulValueLen), text, convertedTextSize(textBytes(allocated)));
         out.setKeptText(1, text);
-        return CKR_OK;
+        return Status::success();
     });
 }
 
 // String SetAttributeValue(long session, long firstObject, long secondObject, String label)
 extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_SetAttributeValue(
     JNIEnv* env, jclass, jlong session, jlong firstObject, jlong secondObject, jstring label) noexcept {
-    return respond<StatusResult>(env, [&]() -> Status {
-        if (!label) return kNullLabel;
+    return respond<StatusResult>(env, [&](auto&, auto&) -> Status {
+        if (!label) return Status(kNullLabel);
         Utf8Chars labelChars(env, label);
         if (!labelChars) return Status::jvmFailure();
         CK_ATTRIBUTE newLabel[] = {{CKA_LABEL, labelChars.bytes(), labelChars.length()}};
@@ -213,16 +214,17 @@ extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_SetAttr
         // Not a transaction: a failing second change keeps the first.
         CK_RV rv = setAttributeValue.call(handleFromJava(session), handleFromJava(firstObject), newLabel,
                                           CK_ULONG{std::size(newLabel)});
-        if (rv != CKR_OK) return rv;
+        if (rv != CKR_OK) return Status(rv);
         CK_ATTRIBUTE secondLabel[] = {newLabel[0]};
-        return setAttributeValue.call(handleFromJava(session), handleFromJava(secondObject), secondLabel,
-                                      CK_ULONG{std::size(secondLabel)});
+        return Status(setAttributeValue.call(handleFromJava(session), handleFromJava(secondObject),
+                                             secondLabel, CK_ULONG{std::size(secondLabel)}));
     });
 }
 
 // String DestroyObject(long session, long object)
 extern "C" JNIEXPORT jstring JNICALL
 Java_ka_tovik_selvo_jvarnel_JVarnel_DestroyObject(JNIEnv* env, jclass, jlong session, jlong object) noexcept {
-    return respond<StatusResult>(
-        env, [&] { return driver::DestroyObject().call(handleFromJava(session), handleFromJava(object)); });
+    return respond<StatusResult>(env, [&](auto&, auto&) -> Status {
+        return Status(driver::DestroyObject().call(handleFromJava(session), handleFromJava(object)));
+    });
 }

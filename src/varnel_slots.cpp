@@ -30,13 +30,10 @@ enum TokenElement : int {
 };
 
 constexpr std::size_t kVersionTextSize = 8;  // "255.255"
-constexpr std::size_t kTokenTextRoom =
-    convertedTextSize(sizeof CK_TOKEN_INFO{}.label) +
-    convertedTextSize(sizeof CK_TOKEN_INFO{}.manufacturerID) +
-    convertedTextSize(sizeof CK_TOKEN_INFO{}.model) + convertedTextSize(sizeof CK_TOKEN_INFO{}.serialNumber) +
-    convertedTextSize(sizeof CK_TOKEN_INFO{}.utcTime) + 11 * kHandleTextSize + 2 * kVersionTextSize;
 
-using TokenDescription = TextResult<kTokenElements, kTokenTextRoom>;
+// Every element's room takes the largest: the label, each byte of which may
+// become a three-byte U+FFFD.
+using TokenDescription = TextResult<kTokenElements, convertedTextSize(sizeof CK_TOKEN_INFO{}.label)>;
 
 // A figure the token marks unavailable (all bits set) reads as 0, like a
 // zero figure.
@@ -46,18 +43,15 @@ void setCounter(TokenDescription& out, int index, CK_ULONG value) noexcept {
 
 // "major.minor", each byte unsigned: minor 10 reads 1.10.
 void setVersion(TokenDescription& out, int index, CK_VERSION version) noexcept {
-    char text[kVersionTextSize];
-    char* const end = text + sizeof text - 1;
+    char digits[kVersionTextSize];
+    char* const end = digits + sizeof digits - 1;
     *end = '\0';
     char* first = decimalDigits(end, static_cast<unsigned int>(version.minor));
     *--first = '.';
     first = decimalDigits(first, static_cast<unsigned int>(version.major));
-    out.setText(index, first);
-}
-
-template <std::size_t kSize>
-void setField(TokenDescription& out, int index, const CK_UTF8CHAR (&field)[kSize]) noexcept {
-    out.setTokenText(index, field, kSize, convertedTextSize(kSize));
+    char text[kVersionTextSize] = {};
+    std::memcpy(text, first, static_cast<std::size_t>(end - first));
+    out.setText(index, text);
 }
 
 }  // namespace
@@ -65,41 +59,40 @@ void setField(TokenDescription& out, int index, const CK_UTF8CHAR (&field)[kSize
 // String[] GetSlotList(int tokenPresent)
 extern "C" JNIEXPORT jobjectArray JNICALL
 Java_ka_tovik_selvo_jvarnel_JVarnel_GetSlotList(JNIEnv* env, jclass, jint tokenPresent) noexcept {
-    return respond<TextResult<kSlotListRoom + 1, kSlotListRoom * kHandleTextSize>>(
-        env, [&](auto& out) -> Status {
-            CK_SLOT_ID slots[kSlotListRoom] = {};
-            CK_ULONG count = 0;
-            const auto getSlotList = driver::GetSlotList();
-            // The first call always counts the slots holding a token: the list
-            // is then sized for those, whatever tokenPresent says.
-            CK_RV rv = getSlotList.call(CK_TRUE, nullptr, &count);
-            if (rv == CKR_OK && (count == 0 || count > kMostSlotsListed)) rv = kSlotCountOutOfRange;
-            CK_ULONG filled = 0;  // entries of `slots` the driver wrote
-            if (rv == CKR_OK) {
-                const CK_ULONG room = count;
-                rv = getSlotList.call(tokenPresent ? CK_TRUE : CK_FALSE, slots, &count);
-                if (rv == CKR_OK) filled = count < room ? count : room;
-            }
-            // The array follows the driver's count, but never reads past the list.
-            out.setLength(static_cast<int>((count < kSlotListRoom ? count : kSlotListRoom) + 1));
-            for (CK_ULONG i = 0; i < filled; ++i) out.setHandle(static_cast<int>(i + 1), slots[i]);
-            return rv;
-        });
+    return respond<TextResult<kSlotListRoom + 1, kHandleTextSize>>(env, [&](auto& out, auto&) -> Status {
+        CK_SLOT_ID slots[kSlotListRoom] = {};
+        CK_ULONG count = 0;
+        const auto getSlotList = driver::GetSlotList();
+        // The first call always counts the slots holding a token: the list
+        // is then sized for those, whatever tokenPresent says.
+        CK_RV rv = getSlotList.call(CK_TRUE, nullptr, &count);
+        if (rv == CKR_OK && (count == 0 || count > kMostSlotsListed)) rv = kSlotCountOutOfRange;
+        CK_ULONG filled = 0;  // entries of `slots` the driver wrote
+        if (rv == CKR_OK) {
+            const CK_ULONG room = count;
+            rv = getSlotList.call(tokenPresent ? CK_TRUE : CK_FALSE, slots, &count);
+            if (rv == CKR_OK) filled = count < room ? count : room;
+        }
+        // The array follows the driver's count, but never reads past the list.
+        out.setLength(static_cast<int>((count < kSlotListRoom ? count : kSlotListRoom) + 1));
+        for (CK_ULONG i = 0; i < filled; ++i) out.setHandle(static_cast<int>(i + 1), slots[i]);
+        return Status(rv);
+    });
 }
 
 // String[] GetTokenInfo(int slotID)
 extern "C" JNIEXPORT jobjectArray JNICALL
 Java_ka_tovik_selvo_jvarnel_JVarnel_GetTokenInfo(JNIEnv* env, jclass, jint slotID) noexcept {
-    return respond<TokenDescription>(env, [&](TokenDescription& out) -> Status {
+    return respond<TokenDescription>(env, [&](auto& out, auto&) -> Status {
         CK_TOKEN_INFO info;
         std::memset(&info, 0, sizeof info);
         const CK_RV rv = driver::GetTokenInfo().call(ulongFromJava(slotID), &info);
-        if (rv != CKR_OK) return rv;
+        if (rv != CKR_OK) return Status(rv);
 
-        setField(out, kLabel, info.label);
-        setField(out, kManufacturer, info.manufacturerID);
-        setField(out, kModel, info.model);
-        setField(out, kSerialNumber, info.serialNumber);
+        out.setField(kLabel, info.label);
+        out.setField(kManufacturer, info.manufacturerID);
+        out.setField(kModel, info.model);
+        out.setField(kSerialNumber, info.serialNumber);
         const CK_ULONG counters[] = {info.ulMaxSessionCount,    info.ulSessionCount,
                                      info.ulMaxRwSessionCount,  info.ulRwSessionCount,
                                      info.ulMaxPinLen,          info.ulMinPinLen,
@@ -109,18 +102,18 @@ Java_ka_tovik_selvo_jvarnel_JVarnel_GetTokenInfo(JNIEnv* env, jclass, jint slotI
             setCounter(out, kMaxSessionCount + static_cast<int>(i), counters[i]);
         setVersion(out, kHardwareVersion, info.hardwareVersion);
         setVersion(out, kFirmwareVersion, info.firmwareVersion);
-        setField(out, kUtcTime, info.utcTime);
+        out.setField(kUtcTime, info.utcTime);
         setCounter(out, kFlags, info.flags);
-        return CKR_OK;
+        return Status::success();
     });
 }
 
 // String[] OpenSession(int slotID, int flags)
 extern "C" JNIEXPORT jobjectArray JNICALL
 Java_ka_tovik_selvo_jvarnel_JVarnel_OpenSession(JNIEnv* env, jclass, jint slotID, jint flags) noexcept {
-    return respond<HandleResult<1>>(env, [&](HandleResult<1>& out) {
-        return driver::OpenSession().call(ulongFromJava(slotID), ulongFromJava(flags), nullptr, nullptr,
-                                          &out.handles[0]);
+    return respond<HandleResult<1>>(env, [&](auto& out, auto&) -> Status {
+        return Status(driver::OpenSession().call(ulongFromJava(slotID), ulongFromJava(flags), nullptr,
+                                                 nullptr, &out.handles[0]));
     });
 }
 
@@ -128,24 +121,27 @@ Java_ka_tovik_selvo_jvarnel_JVarnel_OpenSession(JNIEnv* env, jclass, jint slotID
 extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_Login(JNIEnv* env, jclass,
                                                                                jlong session, jint userType,
                                                                                jstring pin) noexcept {
-    return respond<StatusResult>(env, [&]() -> Status {
-        if (!pin) return kNullPin;
+    return respond<StatusResult>(env, [&](auto&, auto&) -> Status {
+        if (!pin) return Status(kNullPin);
         // Released as the body returns, before the status string is made.
         Utf8Chars pinChars(env, pin);
         if (!pinChars) return Status::jvmFailure();
-        return driver::Login().call(handleFromJava(session), ulongFromJava(userType), pinChars.bytes(),
-                                    pinChars.length());
+        return Status(driver::Login().call(handleFromJava(session), ulongFromJava(userType), pinChars.bytes(),
+                                           pinChars.length()));
     });
 }
 
 // String LogOut(long session)
 extern "C" JNIEXPORT jstring JNICALL Java_ka_tovik_selvo_jvarnel_JVarnel_LogOut(JNIEnv* env, jclass,
                                                                                 jlong session) noexcept {
-    return respond<StatusResult>(env, [&] { return driver::Logout().call(handleFromJava(session)); });
+    return respond<StatusResult>(
+        env, [&](auto&, auto&) -> Status { return Status(driver::Logout().call(handleFromJava(session))); });
 }
 
 // String CloseSession(long session)
 extern "C" JNIEXPORT jstring JNICALL
 Java_ka_tovik_selvo_jvarnel_JVarnel_CloseSession(JNIEnv* env, jclass, jlong session) noexcept {
-    return respond<StatusResult>(env, [&] { return driver::CloseSession().call(handleFromJava(session)); });
+    return respond<StatusResult>(env, [&](auto&, auto&) -> Status {
+        return Status(driver::CloseSession().call(handleFromJava(session)));
+    });
 }

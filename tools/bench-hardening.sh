@@ -16,9 +16,8 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 cd "$root"
 source tools/version.sh
+source tools/paths.sh
 out=$root/build/bench-hardening
-jdk64=/usr/lib/jvm/java-17-openjdk-amd64
-jdk32=/usr/lib/jvm/java-17-openjdk-i386
 unset MOCK_ECHO
 
 rm -rf "$out"
@@ -29,8 +28,8 @@ mapfile -t sources < <(find java bench/java -name '*.java' | sort)
 status=0
 for arch in linux-x86_64 linux-x86; do
   case "$arch" in
-    linux-x86_64) m=() java=$jdk64/bin/java ;;
-    linux-x86) m=(-m32) java=$jdk32/bin/java ;;
+    linux-x86_64) java=$jdk64/bin/java ;;
+    linux-x86) java=$jdk32/bin/java ;;
   esac
   if ! "$java" -version >/dev/null 2>&1; then
     echo "SKIPPED $arch: $java does not run natively on this kernel"
@@ -42,8 +41,8 @@ for arch in linux-x86_64 linux-x86; do
   cp "dist/$arch/$varnel_library" "$dir/hardened/"
   cp "build/$arch-plain/$varnel_library" "$dir/plain/"
   cp "build/$arch-plain/$varnel_library" "$dir/control/"
-  gcc "${m[@]}" -std=c11 -O3 -Wall -Wextra -Werror -fPIC -shared -fvisibility=hidden -I bench/native -I src \
-    -I /usr/include/p11-kit-1 bench/native/null_driver.c -o "$dir/libvarnelnull.so"
+  cmake --build "build/$arch" --target varnelnull >/dev/null
+  cp "build/$arch/bench/libvarnelnull.so" "$dir/"
   echo "== $arch: hardened / plain, median [smallest-largest] of the trials"
   "$java" -Xms512m -Xmx512m -XX:+UseSerialGC -XX:+AlwaysPreTouch -cp "$out/classes" \
     ka.tovik.selvo.jvarnel.bench.HardeningBench --hardened "$dir/hardened/$varnel_library" \

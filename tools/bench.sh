@@ -28,7 +28,6 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 cd "$root"
 source tools/harness.sh
-source tools/version.sh
 started=$SECONDS
 
 out=$root/build/bench
@@ -47,38 +46,21 @@ die() {
 
 tools/bootstrap.sh bench e2e
 
-# ---- build the benchmark's own programs ----
-jni_includes=(-I "$jdk64/include" -I "$jdk64/include/linux")
-common_includes=(-I bench/native -I tests/mock -I src -I include -I /usr/include/p11-kit-1)
-warnings=(-Wall -Wextra -Werror)
+# ---- the benchmark's own programs, built by CMake (bench/CMakeLists.txt) ----
 for arch in "${arches[@]}"; do
-  case "$arch" in
-    linux-x86_64) m=() ;;
-    linux-x86) m=(-m32) ;;
-    *) die "unknown architecture $arch" ;;
-  esac
   [ -f "dist/$arch/$varnel_library" ] || die "dist/$arch/$varnel_library missing: run make first"
   [ -f "build/$arch/tests/libmock_pkcs11.so" ] || die "the mock module is missing: run make unit-$arch first"
-  # The library and the mock are measured from copies: a rebuild while the
-  # benchmark runs rewrites the files in place under a running process.
+  cmake --build "build/$arch" --target bench_programs -j "$(nproc)" >/dev/null || die "the bench programs of $arch do not build"
+  # The library, the mock and the programs are measured from copies: a
+  # rebuild while the benchmark runs rewrites the files in place under a
+  # running process.
   dir=$out/$arch
   rm -rf "$dir"
   mkdir -p "$dir/lib"
   cp "dist/$arch/$varnel_library" "$dir/lib/"
   ln -s "$varnel_library" "$dir/lib/libVarnel.so"
   cp "build/$arch/tests/libmock_pkcs11.so" "$dir/lib/"
-  lib=$dir/lib/$varnel_library
-  gcc "${m[@]}" -std=c11 -O3 "${warnings[@]}" -fPIC -shared -fvisibility=hidden -D_POSIX_C_SOURCE=200809L \
-    "${common_includes[@]}" "${jni_includes[@]}" bench/native/floor.c -o "$dir/libvarnelfloor.so" -ldl
-  g++ "${m[@]}" -std=c++17 -O2 "${warnings[@]}" "${common_includes[@]}" -I tests/unit "${jni_includes[@]}" \
-    bench/native/floor_check.cpp tests/unit/fake_jni.cpp -o "$dir/floor_check" \
-    "$dir/libvarnelfloor.so" "$lib" -Wl,-rpath,"$dir:$dir/lib" -ldl
-  gcc "${m[@]}" -std=c11 -O3 "${warnings[@]}" -fPIC -shared -fvisibility=hidden -I bench/native -I src \
-    -I /usr/include/p11-kit-1 bench/native/null_driver.c -o "$dir/libvarnelnull.so"
-  gcc "${m[@]}" -std=c11 -O2 "${warnings[@]}" -I src -I /usr/include/p11-kit-1 bench/native/direct.c \
-    -o "$dir/direct" -ldl
-  gcc "${m[@]}" -std=c11 -O3 "${warnings[@]}" -I include bench/native/hotspots.c -o "$dir/hotspots" "$lib" \
-    -Wl,-rpath,"$dir/lib"
+  cp build/$arch/bench/{libvarnelfloor.so,libvarnelnull.so,floor_check,direct,hotspots} "$dir/"
 done
 compile_java "$out/classes" bench/java || die "javac failed"
 # The peers reach the JDK's internal wrapper class, which --release refuses.

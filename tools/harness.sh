@@ -1,12 +1,13 @@
 # Sourced by the scripts that run the library in a real JVM: the end-to-end
 # suite, the demo, the soak and the benchmark. Needs $root (the project's top
-# folder). Gives the JDK and SoftHSM paths, the i386 SoftHSM module, the JVM
+# folder). Gives the JDK paths (tools/paths.sh), the version (tools/version.sh),
+# the SoftHSM paths, the i386 SoftHSM module, the JVM
 # command for each architecture, the javac step, and one way to run a JVM and
 # judge what it printed.
 source "$root/tools/arch.sh"
+source "$root/tools/paths.sh"
+source "$root/tools/version.sh"
 
-jdk64=/usr/lib/jvm/java-17-openjdk-amd64
-jdk32=/usr/lib/jvm/java-17-openjdk-i386
 softhsm64=/usr/lib/softhsm/libsofthsm2.so
 softhsm32_dir=$root/build/softhsm-i386
 softhsm32=$softhsm32_dir/usr/lib/softhsm/libsofthsm2.so
@@ -60,7 +61,8 @@ fetch_softhsm_i386() {
 }
 
 # use_jvm ARCH SCRATCH: sets java, the command that starts a JVM of ARCH
-# (linux-x86_64 or linux-x86), and jvm_emulated (1 when it runs under
+# (linux-x86_64 or linux-x86) with the version GetVersion answers in the
+# property varnel.version, and jvm_emulated (1 when it runs under
 # qemu-i386). SCRATCH is a tmpfs folder of the caller's, removed by it.
 #
 # Under qemu-i386 the same readdir() failure as above hits the JDK's crypto
@@ -74,7 +76,7 @@ use_jvm() {
   jvm_emulated=0
   case "$1" in
     linux-x86_64)
-      java=("$jdk64/bin/java")
+      java=("$jdk64/bin/java" -Dvarnel.version="$varnel_text")
       ;;
     linux-x86)
       if [ ! -x "$jdk32/bin/java" ]; then
@@ -82,7 +84,7 @@ use_jvm() {
         return 1
       fi
       if [ -z "$VARNEL_I386_RUNNER" ]; then
-        java=("$jdk32/bin/java")
+        java=("$jdk32/bin/java" -Dvarnel.version="$varnel_text")
         return 0
       fi
       local shadow=$2/jdk-i386 entry
@@ -93,7 +95,8 @@ use_jvm() {
       for entry in "$jdk32"/lib/*; do [ "${entry##*/}" = server ] || ln -s "$entry" "$shadow/lib/"; done
       for entry in "$jdk32"/lib/server/*; do [ "${entry##*/}" = libjvm.so ] || ln -s "$entry" "$shadow/lib/server/"; done
       cp "$jdk32/lib/server/libjvm.so" "$shadow/lib/server/"
-      java=($VARNEL_I386_RUNNER "$shadow/bin/java" -Xint -Djdk.lang.Process.launchMechanism=FORK)
+      java=($VARNEL_I386_RUNNER "$shadow/bin/java" -Xint -Djdk.lang.Process.launchMechanism=FORK
+        -Dvarnel.version="$varnel_text")
       jvm_emulated=1
       ;;
     *)

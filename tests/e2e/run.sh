@@ -202,7 +202,7 @@ if [ ! -f "$classes/.made" ] || [ -n "$(find "$root/java" "$here/java" -newer "$
 fi
 if [ ! -f "$native_lib" ] || [ "$here/native/testtoken.c" -nt "$native_lib" ]; then
   gcc "${cc_arch[@]}" -std=c11 -O2 -Wall -Wextra -Werror -shared -fPIC \
-    -I"$jdk64/include" -I"$jdk64/include/linux" -I/usr/include/p11-kit-1 \
+    -I"$jdk64/include" -I"$jdk64/include/linux" -I"$p11kit_include" \
     -o "$native_lib.tmp" "$here/native/testtoken.c" -ldl || die "could not build $here/native/testtoken.c"
   mv -f "$native_lib.tmp" "$native_lib"
 fi

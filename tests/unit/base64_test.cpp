@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "base64_codec.h"
-
 using namespace std::string_literals;
 
 namespace {
@@ -241,108 +239,5 @@ TEST(Base64RoundTrip, MatchesReferenceForRandomData) {
             << n;
         ASSERT_EQ(n, length);
         ASSERT_EQ(data, back) << n;
-    }
-}
-
-// Every vector path the CPU offers, and the exported functions, give the
-// scalar path's results byte for byte: status, length and the whole output
-// buffer, partial output and untouched bytes included. Random texts carry CR,
-// LF, '=' and refused characters at random places, and random capacities
-// stop the output anywhere.
-TEST(Base64Paths, AgreeWithScalar) {
-    using varnel::base64::Path;
-    using Codec = std::function<int(unsigned char* output, unsigned int* length)>;
-    struct Outcome {
-        int result;
-        unsigned int length;
-        std::vector<unsigned char> output;  // the capacity and a margin for stray writes
-    };
-    const auto run = [](const Codec& codec, unsigned int capacity) {
-        Outcome o{0, capacity, std::vector<unsigned char>(capacity + 32, 0xA5)};
-        o.result = codec(o.output.data(), &o.length);
-        return o;
-    };
-    std::vector<Path> fast;
-    for (Path path : {Path::kSsse3, Path::kAvx2}) {
-        if (path <= varnel::base64::fastestPath()) fast.push_back(path);
-    }
-    std::cout << "fast paths compared with scalar: " << fast.size()
-              << " (0 none, 1 ssse3, 2 ssse3 and avx2)\n";
-
-    std::mt19937 rng(20261208);
-    const auto pick = [&](unsigned int most) {
-        return std::uniform_int_distribution<unsigned int>(0, most)(rng);
-    };
-    // Enough room half the time, else anything up to that.
-    const auto capacityFor = [&](unsigned int enough) { return pick(1) ? enough : pick(enough + 1); };
-    const char noise[] = {'\r', '\n', '=', ' ', '-', '\0', '{', '\x80', '\xFF', '.'};
-
-    for (int round = 0; round < 1500; ++round) {
-        std::vector<unsigned char> data(pick(400));
-        for (unsigned char& b : data) b = static_cast<unsigned char>(pick(255));
-        const unsigned int textSize = static_cast<unsigned int>(encodedSize(data.size()));
-        const int dataLength = static_cast<int>(data.size());
-        const unsigned int encodeCapacity = capacityFor(textSize + 1);
-
-        const auto encodeWith = [&](Path path) -> Codec {
-            return [&, path](unsigned char* output, unsigned int* length) {
-                return varnel::base64::encode(path, data.data(), dataLength, reinterpret_cast<char*>(output),
-                                              length);
-            };
-        };
-        const Outcome encoded = run(encodeWith(Path::kScalar), encodeCapacity);
-
-        // The text to decode: the full encoding, mutated.
-        std::vector<char> text(textSize + 1);
-        unsigned int textLength = textSize + 1;
-        ASSERT_EQ(0,
-                  varnel::base64::encode(Path::kScalar, data.data(), dataLength, text.data(), &textLength));
-        text.resize(textLength);
-        for (unsigned int changes = pick(3); changes > 0; --changes) {
-            const auto at = text.begin() + pick(static_cast<unsigned int>(text.size()));
-            const char c = pick(1) ? noise[pick(sizeof noise - 1)] : static_cast<char>(pick(255));
-            if (pick(1) || at == text.end()) {
-                text.insert(at, c);
-            } else {
-                *at = c;
-            }
-        }
-        if (pick(3) == 0) text.resize(pick(static_cast<unsigned int>(text.size())));
-        const int length = static_cast<int>(text.size());
-        const unsigned int decodeCapacity = capacityFor(static_cast<unsigned int>(text.size()) / 4 * 3);
-        const auto decodeWith = [&](Path path) -> Codec {
-            return [&, path](unsigned char* output, unsigned int* outLength) {
-                return varnel::base64::decode(path, text.data(), length, output, outLength);
-            };
-        };
-        const Outcome decoded = run(decodeWith(Path::kScalar), decodeCapacity);
-
-        const auto same = [](const Outcome& want, const Outcome& got) {
-            return want.result == got.result && want.length == got.length && want.output == got.output;
-        };
-        const std::string where = "round " + std::to_string(round) + ", " + std::to_string(data.size()) +
-                                  " bytes, text '" + std::string(text.begin(), text.end()) + "'";
-        for (Path path : fast) {
-            EXPECT_TRUE(same(encoded, run(encodeWith(path), encodeCapacity)))
-                << "encode, path " << static_cast<int>(path) << ", " << where << ", capacity "
-                << encodeCapacity;
-            EXPECT_TRUE(same(decoded, run(decodeWith(path), decodeCapacity)))
-                << "decode, path " << static_cast<int>(path) << ", " << where << ", capacity "
-                << decodeCapacity;
-        }
-        const Outcome exportedEncode = run(
-            [&](unsigned char* output, unsigned int* outLength) {
-                return base64Encode(data.data(), dataLength, reinterpret_cast<char*>(output), outLength);
-            },
-            encodeCapacity);
-        EXPECT_TRUE(same(encoded, exportedEncode))
-            << "base64Encode, " << where << ", capacity " << encodeCapacity;
-        const Outcome exportedDecode =
-            run([&](unsigned char* output,
-                    unsigned int* outLength) { return base64Decode(text.data(), length, output, outLength); },
-                decodeCapacity);
-        EXPECT_TRUE(same(decoded, exportedDecode))
-            << "base64Decode, " << where << ", capacity " << decodeCapacity;
-        if (HasFailure()) return;
     }
 }

@@ -1,9 +1,11 @@
 // A driver that breaks its contract, or answers oddly, never makes the bridge
 // read or write outside a buffer (the sanitizers watch), never leaks a JVM
 // acquisition, and yields a documented status.
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <vector>
 
 #include "test_support.h"
 
@@ -49,6 +51,13 @@ void dirtyTheHeap(size_t size) {
         std::memset(block, 0xAA, size);
         std::free(block);
     }
+}
+
+// Leaves the stack below the caller full of 0xAA, for the next method's
+// buffers to find.
+__attribute__((noinline)) void dirtyTheStack() {
+    volatile unsigned char area[32 * 1024];
+    for (unsigned char& byte : const_cast<unsigned char(&)[sizeof area]>(area)) byte = 0xAA;
 }
 
 std::vector<Case> cases() {
@@ -148,6 +157,13 @@ std::vector<Case> cases() {
              return Strings{fields[0], fields[5], fields[15], fields[18], std::to_string(fields[1].size())};
          },
          {"0", "0", "255.255", "0", std::to_string(32 * 3)}},
+        {"token record not written",
+         [] { answer("C_GetTokenInfo", CKR_OK); },
+         [](FakeJvm& j) {
+             dirtyTheStack();
+             return j.texts(METHOD(GetTokenInfo)(j.env(), nullptr, 1));
+         },
+         {"0", "", "", "", "", "0", "0", "0", "0", "0", "0", "0", "0", "0", "0", "0.0", "0.0", "", "0"}},
         {"attribute value written shorter than reported",
          [] {
              answer("C_GetAttributeValue", CKR_OK).valueLength(40);
@@ -156,6 +172,15 @@ std::vector<Case> cases() {
          },
          [](FakeJvm& j) {
              return j.texts(METHOD(GetAttributeValue)(j.env(), nullptr, 1, 2, j.string("certificate")));
+         },
+         {"0", "AQIAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=="}},
+        {"signature written shorter than reported",
+         [] {
+             answer("C_Sign", CKR_OK).value({1, 2}).count(40);
+         },
+         [](FakeJvm& j) {
+             dirtyTheStack();
+             return j.texts(METHOD(Sign)(j.env(), nullptr, 1, j.byteArray({1}), 1));
          },
          {"0", "AQIAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=="}},
         {"label written shorter than reported",
@@ -225,3 +250,47 @@ TEST_F(BridgeTest, MisbehavingDriverAnswersAreContained) {
 #undef METHOD
 
 }  // namespace
+
+#if !defined(_WIN32)
+#include <pthread.h>
+
+namespace {
+
+struct SmallStackCall {
+    JNIEnv* env;
+    jbyteArray text;
+    jobjectArray answer;
+};
+
+// A thread whose stack cannot hold Decrypt's buffers above the guard zones a
+// JVM keeps: the method answers CKR_HOST_MEMORY without running its body,
+// rather than write into them.
+TEST_F(BridgeTest, StackWithoutRoomForTheBuffersAnswersHostMemory) {
+    loadMock();
+    SmallStackCall call{env, jvm.byteArray({'Y', 'W', 'J', 'j'}), nullptr};
+    // A stack of its own: a size alone may get a larger stack from the C
+    // library's cache of exited threads' stacks.
+    std::vector<unsigned char> stack(64 * 1024 + 4096);
+    const auto bottom = (reinterpret_cast<std::uintptr_t>(stack.data()) + 4095) & ~std::uintptr_t{4095};
+    pthread_attr_t attributes;
+    ASSERT_EQ(0, pthread_attr_init(&attributes));
+    ASSERT_EQ(0, pthread_attr_setstack(&attributes, reinterpret_cast<void*>(bottom), 64 * 1024));
+    pthread_t thread;
+    ASSERT_EQ(0, pthread_create(
+                     &thread, &attributes,
+                     [](void* argument) -> void* {
+                         auto* c = static_cast<SmallStackCall*>(argument);
+                         c->answer =
+                             Java_ka_tovik_selvo_jvarnel_JVarnel_Decrypt(c->env, nullptr, 1, c->text, 4);
+                         return nullptr;
+                     },
+                     &call));
+    ASSERT_EQ(0, pthread_join(thread, nullptr));
+    pthread_attr_destroy(&attributes);
+    EXPECT_EQ((Strings{"2", ""}), jvm.texts(call.answer));
+    EXPECT_TRUE(mock::functionsCalled().empty());
+    EXPECT_JNI_CLEAN(jvm);
+}
+
+}  // namespace
+#endif

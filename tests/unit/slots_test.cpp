@@ -133,14 +133,18 @@ TEST_F(SlotsTest, TokenInfoFailureLeavesEighteenEmptyFields) {
 TEST_F(SlotsTest, TokenTextReachesJavaAsValidStrings) {
     CK_TOKEN_INFO info;
     std::memset(&info, 0, sizeof info);
-    // "é", a four-byte emoji, a stray continuation byte and a cut sequence.
-    const char label[] = "\xC3\xA9 \xF0\x9F\x94\x91 \x80 \xE2\x82";
+    // "é", a four-byte emoji, an overlong three-byte sequence, a stray
+    // continuation byte and a cut sequence.
+    const char label[] = "\xC3\xA9 \xF0\x9F\x94\x91 \xE0\x80\x80 \x80 \xE2\x82";
     std::memcpy(info.label, label, sizeof label - 1);
     // 16 bytes of invalid lead bytes grow threefold and still fit.
     std::memset(info.model, 0xFF, sizeof info.model);
     answer("C_GetTokenInfo", CKR_OK).value(tokenRecord(info));
     Strings fields = jvm.texts(Java_ka_tovik_selvo_jvarnel_JVarnel_GetTokenInfo(env, nullptr, 1));
-    EXPECT_EQ("\xC3\xA9 \xED\xA0\xBD\xED\xB4\x91 \xEF\xBF\xBD \xEF\xBF\xBD\xEF\xBF\xBD", fields[1]);
+    EXPECT_EQ(
+        "\xC3\xA9 \xED\xA0\xBD\xED\xB4\x91 \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD \xEF\xBF\xBD "
+        "\xEF\xBF\xBD\xEF\xBF\xBD",
+        fields[1]);
     std::string replacement;
     for (int i = 0; i < 16; ++i) replacement += "\xEF\xBF\xBD";
     EXPECT_EQ(replacement, fields[3]);

@@ -140,8 +140,8 @@ private:
         auto texts = [&](jobjectArray result) { return jvm.texts(result); };
         const std::string where = " (round " + std::to_string(round) + ")";
 
-        expect(Strings{"0", "V1_3_0"}, texts(Java_ka_tovik_selvo_jvarnel_JVarnel_GetVersion(env, nullptr)),
-               "GetVersion" + where);
+        expect(Strings{"0", VARNEL_VERSION_TEXT},
+               texts(Java_ka_tovik_selvo_jvarnel_JVarnel_GetVersion(env, nullptr)), "GetVersion" + where);
         const Strings slots{"0", "2", "7", "4294967295"};
         expect(slots, texts(Java_ka_tovik_selvo_jvarnel_JVarnel_GetSlotList(env, nullptr, round % 2)),
                "GetSlotList" + where);

@@ -294,7 +294,7 @@ public final class FrameBench {
     static void prepare(Case c) {
         switch (c.id) {
             case Floor.GET_VERSION:
-                prepare(c, new String[] {"0", "V1_3_0"}, 2, -1);
+                prepare(c, new String[] {"0", System.getProperty("varnel.version")}, 2, -1);
                 break;
             case Floor.GET_SLOT_LIST: {
                 String[] expected = new String[SLOTS + 1];

@@ -67,16 +67,6 @@ public final class Report {
                 + "]";
     }
 
-    static final double FRAME_GOAL = 1.15;
-    // Decrypt and WrapKey must zero 10 KB of driver buffer.
-    static final double ZEROING_FRAME_GOAL = 1.30;
-    static final double LONG_DECRYPT_GOAL = 2.0;  // Decrypt of 10,000 characters, against its floor
-    static final int LONG_DECRYPT_CHARS = 10000;
-
-    static double frameGoal(String method) {
-        return method.equals("Decrypt") || method.equals("WrapKey") ? ZEROING_FRAME_GOAL : FRAME_GOAL;
-    }
-
     /** How each architecture's JVM ran ("native", or under which emulator), from how.txt. */
     static final Map<String, String> how = new HashMap<>();
 
@@ -126,8 +116,7 @@ public final class Report {
                     + "method makes, and nothing else. *mock*: the method against the unit suite's mock driver "
                     + "with sticky answers, which logs every call it receives; *null driver*: against "
                     + "bench/native/null_driver.c, which only copies out the same answers. All three were timed "
-                    + "in the same trials. The goal is " + f(FRAME_GOAL, 2) + " on the null driver, "
-                    + f(ZEROING_FRAME_GOAL, 2) + " for Decrypt and WrapKey, which zero 10 KB of driver buffer.\n\n");
+                    + "in the same trials. Reported, not held to a goal: a token's own work dwarfs it.\n\n");
             for (String arch : arches)
                 md.append("- ").append(arch).append(": the JVM ran ").append(how.getOrDefault(arch, "(not recorded)"))
                         .append(how.getOrDefault(arch, "").equals("native") ? "" : "; its times mean nothing, its "
@@ -142,8 +131,6 @@ public final class Report {
             Set<String> methods = new LinkedHashSet<>();
             for (Tsv t : frame.values())
                 for (Map<String, String> r : t.rows) methods.add(r.get("method"));
-            Map<String, List<String>> overNull = new LinkedHashMap<>();
-            Map<String, List<String>> overMock = new LinkedHashMap<>();
             for (String method : methods) {
                 String input = "";
                 StringBuilder cells = new StringBuilder();
@@ -160,11 +147,6 @@ public final class Report {
                     if (arch.equals(arches.get(0)))
                         absolute = f(d(r, "varnel_ns"), 0) + " / " + f(d(r, "null_ns"), 0) + " / "
                                 + f(d(r, "floor_ns"), 0) + " / " + f(d(r, "mock_ns"), 0);
-                    if (d(r, "null_ratio") > frameGoal(method))
-                        overNull.computeIfAbsent(arch, x -> new ArrayList<>())
-                                .add(method + " " + f(d(r, "null_ratio"), 2));
-                    if (d(r, "ratio") > frameGoal(method))
-                        overMock.computeIfAbsent(arch, x -> new ArrayList<>()).add(method);
                     for (String[] m : new String[][] {{"varnel_ns", "varnel_min", "varnel_max", "ns"},
                         {"null_ns", "null_min", "null_max", "ns"}, {"floor_ns", "floor_min", "floor_max", "ns"},
                         {"mock_ns", "mock_min", "mock_max", "ns"}, {"ratio", "ratio_min", "ratio_max", "x"},
@@ -177,25 +159,6 @@ public final class Report {
                         .append(absolute).append(" |\n");
             }
             md.append('\n');
-            for (String arch : arches) {
-                int total = frame.get(arch).rows.size();
-                List<String> overN = overNull.getOrDefault(arch, new ArrayList<>());
-                List<String> overM = overMock.getOrDefault(arch, new ArrayList<>());
-                goals.add(String.format(Locale.ROOT, "Frame cost ≤ %.2fx its floor (%.2fx for Decrypt and WrapKey), "
-                        + "null driver (%s): %d of %d methods met%s", FRAME_GOAL, ZEROING_FRAME_GOAL, titled(arch),
-                        total - overN.size(), total, overN.isEmpty() ? "" : "; over: " + String.join(", ", overN)));
-                goals.add(String.format(Locale.ROOT, "Frame cost ≤ %.2fx its floor (%.2fx for Decrypt and WrapKey), "
-                        + "mock driver (%s): %d of %d methods met", FRAME_GOAL, ZEROING_FRAME_GOAL, titled(arch),
-                        total - overM.size(), total));
-                for (Map<String, String> r : growth.get(arch).rows)
-                    if ("Decrypt input chars".equals(r.get("series"))
-                            && Integer.parseInt(r.get("x")) == LONG_DECRYPT_CHARS)
-                        goals.add(String.format(Locale.ROOT, "Decrypt of %,d characters ≤ %.1fx its floor, null "
-                                + "driver (%s): %s — %s", LONG_DECRYPT_CHARS, LONG_DECRYPT_GOAL, titled(arch),
-                                d(r, "null_ratio") <= LONG_DECRYPT_GOAL ? "met" : "not met",
-                                spread(r, "null_ratio", 2)));
-            }
-
             // ---- the library's own work ----
             md.append("### The library's own work, piece by piece (bench/native/hotspots.c; ns per operation, "
                     + "median [min–max])\n\n| piece | in |");
@@ -407,8 +370,7 @@ public final class Report {
                     continue;
                 }
                 input = r.get("input");
-                String nul = spread(r, "null_ratio", 2);
-                cells.append(" ").append(d(r, "null_ratio") > frameGoal(method) ? "**" + nul + "**" : nul).append(" | ")
+                cells.append(" ").append(spread(r, "null_ratio", 2)).append(" | ")
                         .append(f(d(r, "ratio"), 2)).append(" |");
             }
             md.append("| ").append(method).append(" | ").append(input).append(" |").append(cells).append('\n');

@@ -114,7 +114,7 @@ public final class E2ETest {
     static final String BRIDGE_DATA_TOO_LONG = "10065";
     static final String BRIDGE_WRAPPED_KEY_TOO_LONG = "10066";
 
-    static final String BRIDGE_VERSION = "V1_3_0";
+    static final String BRIDGE_VERSION = System.getProperty("varnel.version");
 
     // PKCS#11 values the cases pass or decode.
     static final int CKU_USER = 1;

@@ -263,7 +263,7 @@ public final class Soak {
         private void round(int round) {
             final int r = round % DISTINCT_ROUNDS;
             final String at = " (round " + r + ")";
-            same("GetVersion" + at, new String[] {"0", "V1_3_0"}, JVarnel.GetVersion());
+            same("GetVersion" + at, new String[] {"0", System.getProperty("varnel.version")}, JVarnel.GetVersion());
             same("GetSlotList" + at, new String[] {"0", "2", "7", "4294967295"}, JVarnel.GetSlotList(r % 2));
 
             final int slot = 40 + index * 300 + r % 3;

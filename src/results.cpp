@@ -1,5 +1,5 @@
 // The two builders every native method ends with.
-#include "jni_frame.h"
+#include "results.h"
 
 namespace varnel {
 
