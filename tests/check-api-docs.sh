@@ -8,7 +8,8 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tests/checks.sh"
-jdk=${JDK:-/usr/lib/jvm/java-17-openjdk-amd64}
+source "$root/tools/paths.sh"
+jdk=${JDK:-$jdk64}
 class=$root/java/ka/tovik/selvo/jvarnel/JVarnel.java
 readme=$root/README.md
 scratch=$(mktemp -d /tmp/varnel-api-docs.XXXXXX)

@@ -16,7 +16,8 @@ cd "$root"
 source tools/version.sh
 export LC_ALL=C
 umask 022
-jdk=${JDK:-/usr/lib/jvm/java-17-openjdk-amd64}
+source tools/paths.sh
+jdk=${JDK:-$jdk64}
 group=ka.tovik.selvo
 artifact=varnel
 jar=dist/$artifact-$varnel_release.jar
