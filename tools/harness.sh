@@ -37,26 +37,44 @@ CONF
   export SOFTHSM2_CONF="$1/softhsm2.conf"
 }
 
+# made_once DEST COMMAND...: makes the folder DEST, unless it is there, by
+# running COMMAND... DEST.tmp and renaming that, one caller at a time: DEST is
+# whole or absent, also after an interrupted run.
+made_once() {
+  local dest=$1
+  shift
+  mkdir -p "$(dirname "$dest")"
+  (
+    flock 7
+    [ -d "$dest" ] && exit 0
+    rm -rf "$dest.tmp"
+    "$1" "$dest.tmp" "${@:2}" || { rm -rf "$dest.tmp"; exit 1; }
+    mv "$dest.tmp" "$dest"
+  ) 7>"$dest.lock"
+}
+
+# unpack_debs DIR PACKAGE...: downloads Debian packages from the archive and
+# unpacks them into DIR, installing nothing: for packages that cannot be
+# installed beside the machine's own.
+unpack_debs() {
+  local dir=$1 deb
+  shift
+  mkdir -p "$dir/.debs"
+  chmod 755 "$dir" "$dir/.debs" # apt's download sandbox user cannot write into a root-only folder
+  if ! (cd "$dir/.debs" && apt-get download -q "$@" >apt.log 2>&1); then
+    cat "$dir/.debs/apt.log" >&2
+    return 1
+  fi
+  for deb in "$dir"/.debs/*.deb; do
+    dpkg-deb -x "$deb" "$dir" || return 1
+  done
+  rm -rf "$dir/.debs"
+}
+
 # fetch_softhsm_i386: unpacks libsofthsm2:i386 into build/softhsm-i386 unless
 # it is there. The package cannot be installed beside the amd64 one.
 fetch_softhsm_i386() {
-  mkdir -p "$root/build"
-  (
-    flock 7
-    [ -f "$softhsm32" ] && exit 0
-    work=$(mktemp -d "$root/build/softhsm-i386-download.XXXXXX")
-    chmod 755 "$work" # apt's download sandbox user cannot write into a root-only folder
-    if ! (cd "$work" && apt-get download -q libsofthsm2:i386 >apt.log 2>&1); then
-      cat "$work/apt.log" >&2
-      rm -rf "$work"
-      exit 1
-    fi
-    rm -rf "$softhsm32_dir.tmp"
-    dpkg-deb -x "$work"/libsofthsm2_*_i386.deb "$softhsm32_dir.tmp"
-    rm -rf "$work" "$softhsm32_dir"
-    mv "$softhsm32_dir.tmp" "$softhsm32_dir"
-    [ -f "$softhsm32" ]
-  ) 7>"$root/build/.softhsm-i386.lock"
+  made_once "$softhsm32_dir" unpack_debs libsofthsm2:i386 && [ -f "$softhsm32" ]
 }
 
 # use_jvm ARCH SCRATCH: sets java, the command that starts a JVM of ARCH
