@@ -78,8 +78,9 @@ fetch_softhsm_i386() {
 }
 
 # use_jvm ARCH SCRATCH: sets java, the command that starts a JVM of ARCH
-# (linux-x86_64 or linux-x86), and jvm_emulated (1 when it runs under
-# qemu-i386). SCRATCH is a tmpfs folder of the caller's, removed by it.
+# (linux-x86_64, linux-x86, linux-aarch64 or linux-armhf), and jvm_emulated
+# (1 when it runs under qemu). SCRATCH is a tmpfs folder of the caller's,
+# removed by it.
 #
 # Under qemu-i386 the same readdir() failure as above hits the JDK's crypto
 # policy folder, and with it every javax.crypto.Cipher: the JVM then runs from
@@ -112,6 +113,14 @@ use_jvm() {
       for entry in "$jdk32"/lib/server/*; do [ "${entry##*/}" = libjvm.so ] || ln -s "$entry" "$shadow/lib/server/"; done
       cp "$jdk32/lib/server/libjvm.so" "$shadow/lib/server/"
       java=($VARNEL_I386_RUNNER "$shadow/bin/java" -Xint -Djdk.lang.Process.launchMechanism=FORK)
+      jvm_emulated=1
+      ;;
+    # The ARM JVMs, from their roots (tools/arm.sh), run as they are: the JIT
+    # works under emulation there.
+    linux-aarch64 | linux-armhf)
+      arm_arch "$1"
+      "$root/tools/arm.sh" root "$1" || return 1
+      java=("${arm_run[@]}" "$arm_root/usr/lib/jvm/java-17-openjdk-$arm_debian/bin/java")
       jvm_emulated=1
       ;;
     *)
