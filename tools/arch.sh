@@ -30,4 +30,9 @@ arm_arch() {
   arm_toolchain=$top/build/cross-$1
   arm_root=$top/build/root-$1
   arm_run=("$arm_qemu" -L "$arm_root")
+  # qemu does not look up 32-bit ARM's statx() in the root, so the loader
+  # there sees no library folder of it: it is given them whole.
+  [ "$1" = linux-armhf ] &&
+    arm_run+=(-E "LD_LIBRARY_PATH=$arm_root/lib/$arm_triple:$arm_root/usr/lib/$arm_triple")
+  return 0
 }

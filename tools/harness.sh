@@ -82,13 +82,14 @@ fetch_softhsm_i386() {
 # (1 when it runs under qemu). SCRATCH is a tmpfs folder of the caller's,
 # removed by it.
 #
-# Under qemu-i386 the same readdir() failure as above hits the JDK's crypto
-# policy folder, and with it every javax.crypto.Cipher: the JVM then runs from
-# a shadow of the JDK in SCRATCH (a copy of libjvm.so, from whose place the JVM
-# takes java.home, and of the small conf/; the rest linked). It runs
-# interpreted, as the JIT has crashed under emulation, and starts child
-# processes by fork, as the spawn helper is a 32-bit program the kernel may not
-# run.
+# Under qemu-i386 and qemu-arm the same readdir() failure as above hits the
+# JDK's crypto policy folder, and with it every javax.crypto.Cipher: those
+# 32-bit JVMs run from a shadow of the JDK in SCRATCH (a copy of libjvm.so,
+# from whose place the JVM takes java.home, and of the small conf/; the rest
+# linked). The i386 one runs interpreted, as the JIT has crashed under
+# emulation, and starts child processes by fork, as the spawn helper is a
+# 32-bit program the kernel may not run. The ARM JVMs come from their roots
+# (tools/arm.sh); their JIT works under emulation.
 use_jvm() {
   jvm_emulated=0
   case "$1" in
@@ -104,23 +105,19 @@ use_jvm() {
         java=("$jdk32/bin/java")
         return 0
       fi
-      local shadow=$2/jdk-i386 entry
-      mkdir -p "$shadow/bin" "$shadow/lib/server"
-      cp "$jdk32/bin/java" "$shadow/bin/"
-      cp "$jdk32/release" "$shadow/"
-      cp -RL "$jdk32/conf" "$shadow/conf"
-      for entry in "$jdk32"/lib/*; do [ "${entry##*/}" = server ] || ln -s "$entry" "$shadow/lib/"; done
-      for entry in "$jdk32"/lib/server/*; do [ "${entry##*/}" = libjvm.so ] || ln -s "$entry" "$shadow/lib/server/"; done
-      cp "$jdk32/lib/server/libjvm.so" "$shadow/lib/server/"
-      java=($VARNEL_I386_RUNNER "$shadow/bin/java" -Xint -Djdk.lang.Process.launchMechanism=FORK)
+      shadow_jdk "$jdk32" "$2/jdk-i386"
+      java=($VARNEL_I386_RUNNER "$2/jdk-i386/bin/java" -Xint -Djdk.lang.Process.launchMechanism=FORK)
       jvm_emulated=1
       ;;
-    # The ARM JVMs, from their roots (tools/arm.sh), run as they are: the JIT
-    # works under emulation there.
     linux-aarch64 | linux-armhf)
       arm_arch "$1"
       "$root/tools/arm.sh" root "$1" || return 1
-      java=("${arm_run[@]}" "$arm_root/usr/lib/jvm/java-17-openjdk-$arm_debian/bin/java")
+      local jdk=$arm_root/usr/lib/jvm/java-17-openjdk-$arm_debian
+      if [ "$1" = linux-armhf ]; then
+        shadow_jdk "$jdk" "$2/jdk-armhf"
+        jdk=$2/jdk-armhf
+      fi
+      java=("${arm_run[@]}" "$jdk/bin/java")
       jvm_emulated=1
       ;;
     *)
@@ -128,6 +125,18 @@ use_jvm() {
       return 1
       ;;
   esac
+}
+
+# shadow_jdk JDK DIR: the shadow of JDK that use_jvm describes, made in DIR.
+shadow_jdk() {
+  local jdk=$1 shadow=$2 entry
+  mkdir -p "$shadow/bin" "$shadow/lib/server"
+  cp "$jdk/bin/java" "$shadow/bin/"
+  cp "$jdk/release" "$shadow/"
+  cp -RL "$jdk/conf" "$shadow/conf"
+  for entry in "$jdk"/lib/*; do [ "${entry##*/}" = server ] || ln -s "$entry" "$shadow/lib/"; done
+  for entry in "$jdk"/lib/server/*; do [ "${entry##*/}" = libjvm.so ] || ln -s "$entry" "$shadow/lib/server/"; done
+  cp "$jdk/lib/server/libjvm.so" "$shadow/lib/server/"
 }
 
 # compile_java DEST DIR...: compiles the bridge's Java class and every .java
