@@ -142,7 +142,13 @@ native_arch.x86_64-32 := linux-x86
 native_arch.i686-32 := linux-x86
 native_arch.i586-32 := linux-x86
 native_arch.i386-32 := linux-x86
-NATIVE_ARCH ?= $(native_arch.$(shell uname -m)-$(shell getconf LONG_BIT))
+native_arch.aarch64-64 := linux-aarch64
+native_arch.aarch64-32 := linux-armhf
+native_arch.armv7l-32 := linux-armhf
+native_arch.armv8l-32 := linux-armhf
+HOST_MACHINE ?= $(shell uname -m)
+HOST_LONG_BIT ?= $(shell getconf LONG_BIT)
+NATIVE_ARCH ?= $(native_arch.$(HOST_MACHINE)-$(HOST_LONG_BIT))
 
 .PHONY: install uninstall
 install: $(if $(NATIVE_ARCH),build-$(NATIVE_ARCH),no-native-library)
@@ -155,8 +161,13 @@ uninstall:
 
 .PHONY: no-native-library
 no-native-library:
-	@echo "install: no Varnel library for $$(uname -m) with $$(getconf LONG_BIT)-bit programs (set NATIVE_ARCH=linux-x86_64 or linux-x86)" >&2
+	@echo "install: no Varnel library for $$(uname -m) with $$(getconf LONG_BIT)-bit programs (set NATIVE_ARCH to one of $(LINUX_ARCHES))" >&2
 	@false
+
+# The library `make install` picks here, for tests/check-release.sh.
+.PHONY: native-arch
+native-arch:
+	@echo $(NATIVE_ARCH)
 
 # The Linux libraries without mitigations, for measuring their cost only.
 .PHONY: $(addprefix plain-,$(X86_LINUX_ARCHES))
