@@ -37,9 +37,9 @@ CONF
   export SOFTHSM2_CONF="$1/softhsm2.conf"
 }
 
-# made_once DEST COMMAND...: makes the folder DEST, unless it is there, by
-# running COMMAND... DEST.tmp and renaming that, one caller at a time: DEST is
-# whole or absent, also after an interrupted run.
+# made_once DEST COMMAND ARG...: makes the folder DEST, unless it is there,
+# by running COMMAND DEST.tmp ARG... and renaming that, one caller at a time:
+# DEST is whole or absent, also after an interrupted run.
 made_once() {
   local dest=$1
   shift
