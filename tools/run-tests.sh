@@ -14,7 +14,7 @@ mkdir -p "$log_dir"
 
 # add_counts NAME PASSED FAILED
 add_counts() {
-  printf '%-56s %s passed, %s failed\n' "$1" "$2" "$3"
+  printf '%-60s %s passed, %s failed\n' "$1" "$2" "$3"
   passed=$((passed + $2))
   failed=$((failed + $3))
 }
@@ -93,7 +93,7 @@ run_counted() {
   local line
   line=$(tail -n 1 "$log")
   if [ $rc -eq 0 ] && [[ "$line" == *": SKIPPED: "* ]]; then
-    printf '%-56s SKIPPED: %s\n' "$name" "${line#*: SKIPPED: }"
+    printf '%-60s SKIPPED: %s\n' "$name" "${line#*: SKIPPED: }"
     skipped+=("$name")
     return
   fi
