@@ -7,7 +7,10 @@ JOBS ?= $(shell nproc)
 # The version lives in VERSION; tools/version.sh makes the names from it.
 LIBRARY := $(shell tools/version.sh library)
 RELEASE := $(shell tools/version.sh release)
-LINUX_ARCHES := linux-x86_64 linux-x86
+X86_LINUX_ARCHES := linux-x86_64 linux-x86
+# Cross-built, tested under qemu's user-mode emulator.
+ARM_LINUX_ARCHES := linux-aarch64 linux-armhf
+LINUX_ARCHES := $(X86_LINUX_ARCHES) $(ARM_LINUX_ARCHES)
 WINDOWS_ARCHES := windows-x86 windows-x86_64
 # Builds and archives carry the last commit's time, never the build's.
 SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null)
@@ -17,6 +20,8 @@ endif
 
 cmake_flags.linux-x86_64 := -DCMAKE_BUILD_TYPE=Release
 cmake_flags.linux-x86 := -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/linux-x86.cmake
+cmake_flags.linux-aarch64 := -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/linux-aarch64.cmake
+cmake_flags.linux-armhf := -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/linux-armhf.cmake
 cmake_flags.sanitize := -DCMAKE_BUILD_TYPE=Debug -DVARNEL_SANITIZE=ON
 cmake_flags.tsan := -DCMAKE_BUILD_TYPE=Debug -DVARNEL_TSAN=ON
 cmake_flags.fuzz := -DCMAKE_BUILD_TYPE=Debug -DVARNEL_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
@@ -27,6 +32,11 @@ cmake_flags.linux-x86_64-plain := $(cmake_flags.linux-x86_64) -DVARNEL_HARDEN=OF
 cmake_flags.linux-x86-plain := $(cmake_flags.linux-x86) -DVARNEL_HARDEN=OFF -DVARNEL_TESTS=OFF
 bootstrap.linux-x86_64 := build64 test64
 bootstrap.linux-x86 := build64 build32 test32
+bootstrap.linux-aarch64 := build64 test64
+bootstrap.linux-armhf := build64 test64
+# The ARM builds' cross compilers, unpacked into build/ (tools/arm.sh).
+toolchain.linux-aarch64 := tools/arm.sh toolchain linux-aarch64
+toolchain.linux-armhf := tools/arm.sh toolchain linux-armhf
 bootstrap.sanitize := build64 test64
 bootstrap.tsan := build64 test64
 bootstrap.fuzz := build64 test64 fuzz
@@ -46,6 +56,7 @@ bootstrap:
 # Configures once, then lets CMake decide what is out of date.
 build/%/CMakeCache.txt:
 	@tools/bootstrap.sh $(bootstrap.$*)
+	@$(toolchain.$*)
 	cmake -S . -B build/$* $(cmake_flags.$*) >/dev/null
 
 $(addprefix build-,$(LINUX_ARCHES)): build-%: build/%/CMakeCache.txt
@@ -68,7 +79,12 @@ $(addprefix unit-,$(LINUX_ARCHES) sanitize tsan $(WINDOWS_ARCHES)): unit-%: buil
 	cmake build/$* >/dev/null
 	cmake --build build/$* --target test_programs -j $(JOBS)
 
-test: all dist $(addprefix unit-,$(LINUX_ARCHES) sanitize tsan $(WINDOWS_ARCHES))
+# The Debian roots the ARM suites run in under qemu (tools/arm.sh).
+.PHONY: $(addprefix arm-root-,$(ARM_LINUX_ARCHES))
+$(addprefix arm-root-,$(ARM_LINUX_ARCHES)): arm-root-%:
+	@tools/arm.sh root $*
+
+test: all dist $(addprefix unit-,$(LINUX_ARCHES) sanitize tsan $(WINDOWS_ARCHES)) $(addprefix arm-root-,$(ARM_LINUX_ARCHES))
 	@tools/bootstrap.sh e2e tokens format
 	@tools/run-tests.sh
 
@@ -127,7 +143,13 @@ native_arch.x86_64-32 := linux-x86
 native_arch.i686-32 := linux-x86
 native_arch.i586-32 := linux-x86
 native_arch.i386-32 := linux-x86
-NATIVE_ARCH ?= $(native_arch.$(shell uname -m)-$(shell getconf LONG_BIT))
+native_arch.aarch64-64 := linux-aarch64
+native_arch.aarch64-32 := linux-armhf
+native_arch.armv7l-32 := linux-armhf
+native_arch.armv8l-32 := linux-armhf
+HOST_MACHINE ?= $(shell uname -m)
+HOST_LONG_BIT ?= $(shell getconf LONG_BIT)
+NATIVE_ARCH ?= $(native_arch.$(HOST_MACHINE)-$(HOST_LONG_BIT))
 
 .PHONY: install uninstall
 install: $(if $(NATIVE_ARCH),build-$(NATIVE_ARCH),no-native-library)
@@ -140,18 +162,23 @@ uninstall:
 
 .PHONY: no-native-library
 no-native-library:
-	@echo "install: no Varnel library for $$(uname -m) with $$(getconf LONG_BIT)-bit programs (set NATIVE_ARCH=linux-x86_64 or linux-x86)" >&2
+	@echo "install: no Varnel library for $$(uname -m) with $$(getconf LONG_BIT)-bit programs (set NATIVE_ARCH to one of $(LINUX_ARCHES))" >&2
 	@false
 
+# The library `make install` picks here, for tests/check-release.sh.
+.PHONY: native-arch
+native-arch:
+	@echo $(NATIVE_ARCH)
+
 # The Linux libraries without mitigations, for measuring their cost only.
-.PHONY: $(addprefix plain-,$(LINUX_ARCHES))
-$(addprefix plain-,$(LINUX_ARCHES)): plain-%: build/%-plain/CMakeCache.txt
+.PHONY: $(addprefix plain-,$(X86_LINUX_ARCHES))
+$(addprefix plain-,$(X86_LINUX_ARCHES)): plain-%: build/%-plain/CMakeCache.txt
 	cmake --build build/$*-plain --target varnel -j $(JOBS)
 
 # The mitigations' cost: hardened and plain library side by side in one JVM
 # per architecture, method by method (tools/bench-hardening.sh).
 .PHONY: bench-hardening
-bench-hardening: all $(addprefix plain-,$(LINUX_ARCHES))
+bench-hardening: all $(addprefix plain-,$(X86_LINUX_ARCHES))
 	@tools/bootstrap.sh e2e
 	@tools/bench-hardening.sh
 

@@ -25,8 +25,8 @@ holds_every_deliverable() {
   local expected actual
   expected=$(
     {
-      printf '%s\n' JVarnel.java README.md SHA256SUMS "$release_name.jar" "linux-x86_64/$varnel_library" \
-        linux-x86_64/libVarnel.so "linux-x86/$varnel_library" linux-x86/libVarnel.so windows-x86/Varnel.dll
+      printf '%s\n' JVarnel.java README.md SHA256SUMS "$release_name.jar" windows-x86/Varnel.dll
+      printf '%s\n' linux-{x86_64,x86,aarch64,armhf}/{"$varnel_library",libVarnel.so}
       (cd "$root" && ls docs/*.md examples/*.java)
       (cd "$root/dist" && find . -mindepth 2 -maxdepth 2 ! -name '.*' | sed 's|^\./||')
     } | sort -u)
@@ -103,10 +103,9 @@ jar_holds_class_natives_and_maven_files() {
     (cd "$root/dist" && sha256sum --quiet --strict -c "$release_name.jar.sha256")
 }
 
-native=linux-x86
-[ "$(getconf LONG_BIT)" = 64 ] && native=linux-x86_64
 # Nested make: not as a job of the make that runs the tests.
 unset MAKEFLAGS MFLAGS MAKELEVEL
+native=$(make -C "$root" -s native-arch)
 install_puts_library_and_link() {
   local lib=$scratch/destdir/usr/local/lib entries
   make -C "$root" -s install DESTDIR="$scratch/destdir" >"$scratch/install.log" 2>&1 || { cat "$scratch/install.log"; return 1; }
@@ -128,6 +127,24 @@ check "SHA256SUMS covers and verifies every file; the archive's checksum verifie
 check "archive sorted, owned by 0/0, dated the last commit, gzip without name or time" archive_is_canonical
 check "jar: JVarnel.class for Java 8, every native and its SHA-256, manifest, pom, dated the last commit" \
   jar_holds_class_natives_and_maven_files
+
+picks_by_machine() {  # uname -m and getconf LONG_BIT of a few machines, and the build each gets
+  local machine bits want got
+  while read -r machine bits want; do
+    got=$(make -C "$root" -s native-arch HOST_MACHINE="$machine" HOST_LONG_BIT="$bits")
+    [ "$got" = "$want" ] || { echo "$machine ($bits-bit programs): '$got', not $want"; return 1; }
+  done <<'MACHINES'
+x86_64 64 linux-x86_64
+x86_64 32 linux-x86
+i686 32 linux-x86
+aarch64 64 linux-aarch64
+aarch64 32 linux-armhf
+armv7l 32 linux-armhf
+armv8l 32 linux-armhf
+MACHINES
+}
+
+check "make install picks the build by machine: x86_64, i686, aarch64, armv7l" picks_by_machine
 check "make install puts the $native library and its link into DESTDIR/usr/local/lib" install_puts_library_and_link
 check "make uninstall removes exactly those two" uninstall_removes_exactly_that
 summary "release"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, once.
 # Idempotent: does nothing when every package is already present.
-# Usage: tools/bootstrap.sh [group...]   groups: build64 build32 test64 test32 e2e tokens windows wine wine64 wine-vm format fuzz bench all
+# Usage: tools/bootstrap.sh [group...]   groups: build64 build32 test64 test32 e2e tokens windows wine wine64 wine-vm arm format fuzz bench all
 set -euo pipefail
 
 declare -A groups=(
@@ -18,6 +18,8 @@ declare -A groups=(
   [wine]="wine32:i386"
   [wine64]="wine64"
   [wine-vm]="qemu-system-x86 mmdebstrap e2fsprogs"
+  # Runs the ARM builds' programs; makes their Debian root (tools/arm.sh).
+  [arm]="qemu-user mmdebstrap"
   [format]="clang-format"
   [fuzz]="clang libclang-rt-14-dev"
   [bench]="gnuplot-nox libjna-java"

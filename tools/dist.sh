@@ -25,7 +25,7 @@ die() {
 
 name=varnel-$varnel_release
 archive=dist/$name.tar.gz
-for required in "linux-x86_64/$varnel_library" "linux-x86/$varnel_library" windows-x86/Varnel.dll; do
+for required in linux-{x86_64,x86,aarch64,armhf}/"$varnel_library" windows-x86/Varnel.dll; do
   [ -f "dist/$required" ] || die "dist/$required missing: run make first"
 done
 

@@ -38,40 +38,59 @@ CONF
   export SOFTHSM2_CONF="$1/softhsm2.conf"
 }
 
+# made_once DEST COMMAND ARG...: makes the folder DEST, unless it is there,
+# by running COMMAND DEST.tmp ARG... and renaming that, one caller at a time:
+# DEST is whole or absent, also after an interrupted run.
+made_once() {
+  local dest=$1
+  shift
+  mkdir -p "$(dirname "$dest")"
+  (
+    flock 7
+    [ -d "$dest" ] && exit 0
+    rm -rf "$dest.tmp"
+    "$1" "$dest.tmp" "${@:2}" || { rm -rf "$dest.tmp"; exit 1; }
+    mv "$dest.tmp" "$dest"
+  ) 7>"$dest.lock"
+}
+
+# unpack_debs DIR PACKAGE...: downloads Debian packages from the archive and
+# unpacks them into DIR, installing nothing: for packages that cannot be
+# installed beside the machine's own.
+unpack_debs() {
+  local dir=$1 deb
+  shift
+  mkdir -p "$dir/.debs"
+  chmod 755 "$dir" "$dir/.debs" # apt's download sandbox user cannot write into a root-only folder
+  if ! (cd "$dir/.debs" && apt-get download -q "$@" >apt.log 2>&1); then
+    cat "$dir/.debs/apt.log" >&2
+    return 1
+  fi
+  for deb in "$dir"/.debs/*.deb; do
+    dpkg-deb -x "$deb" "$dir" || return 1
+  done
+  rm -rf "$dir/.debs"
+}
+
 # fetch_softhsm_i386: unpacks libsofthsm2:i386 into build/softhsm-i386 unless
 # it is there. The package cannot be installed beside the amd64 one.
 fetch_softhsm_i386() {
-  mkdir -p "$root/build"
-  (
-    flock 7
-    [ -f "$softhsm32" ] && exit 0
-    work=$(mktemp -d "$root/build/softhsm-i386-download.XXXXXX")
-    chmod 755 "$work" # apt's download sandbox user cannot write into a root-only folder
-    if ! (cd "$work" && apt-get download -q libsofthsm2:i386 >apt.log 2>&1); then
-      cat "$work/apt.log" >&2
-      rm -rf "$work"
-      exit 1
-    fi
-    rm -rf "$softhsm32_dir.tmp"
-    dpkg-deb -x "$work"/libsofthsm2_*_i386.deb "$softhsm32_dir.tmp"
-    rm -rf "$work" "$softhsm32_dir"
-    mv "$softhsm32_dir.tmp" "$softhsm32_dir"
-    [ -f "$softhsm32" ]
-  ) 7>"$root/build/.softhsm-i386.lock"
+  made_once "$softhsm32_dir" unpack_debs libsofthsm2:i386 && [ -f "$softhsm32" ]
 }
 
 # use_jvm ARCH SCRATCH: sets java, the command that starts a JVM of ARCH
-# (linux-x86_64 or linux-x86) with the version GetVersion answers in the
-# property varnel.version, and jvm_emulated (1 when it runs under
-# qemu-i386). SCRATCH is a tmpfs folder of the caller's, removed by it.
+# (linux-x86_64, linux-x86, linux-aarch64 or linux-armhf) with the version
+# GetVersion answers in the property varnel.version, and jvm_emulated (1 when
+# it runs under qemu). SCRATCH is a tmpfs folder of the caller's, removed by it.
 #
-# Under qemu-i386 the same readdir() failure as above hits the JDK's crypto
-# policy folder, and with it every javax.crypto.Cipher: the JVM then runs from
-# a shadow of the JDK in SCRATCH (a copy of libjvm.so, from whose place the JVM
-# takes java.home, and of the small conf/; the rest linked). It runs
-# interpreted, as the JIT has crashed under emulation, and starts child
-# processes by fork, as the spawn helper is a 32-bit program the kernel may not
-# run.
+# Under qemu-i386 and qemu-arm the same readdir() failure as above hits the
+# JDK's crypto policy folder, and with it every javax.crypto.Cipher: those
+# 32-bit JVMs run from a shadow of the JDK in SCRATCH (a copy of libjvm.so,
+# from whose place the JVM takes java.home, and of the small conf/; the rest
+# linked). The i386 one runs interpreted, as the JIT has crashed under
+# emulation, and starts child processes by fork, as the spawn helper is a
+# 32-bit program the kernel may not run. The ARM JVMs come from their roots
+# (tools/arm.sh); their JIT works under emulation.
 use_jvm() {
   jvm_emulated=0
   case "$1" in
@@ -87,16 +106,20 @@ use_jvm() {
         java=("$jdk32/bin/java" -Dvarnel.version="$varnel_text")
         return 0
       fi
-      local shadow=$2/jdk-i386 entry
-      mkdir -p "$shadow/bin" "$shadow/lib/server"
-      cp "$jdk32/bin/java" "$shadow/bin/"
-      cp "$jdk32/release" "$shadow/"
-      cp -RL "$jdk32/conf" "$shadow/conf"
-      for entry in "$jdk32"/lib/*; do [ "${entry##*/}" = server ] || ln -s "$entry" "$shadow/lib/"; done
-      for entry in "$jdk32"/lib/server/*; do [ "${entry##*/}" = libjvm.so ] || ln -s "$entry" "$shadow/lib/server/"; done
-      cp "$jdk32/lib/server/libjvm.so" "$shadow/lib/server/"
-      java=($VARNEL_I386_RUNNER "$shadow/bin/java" -Xint -Djdk.lang.Process.launchMechanism=FORK
+      shadow_jdk "$jdk32" "$2/jdk-i386"
+      java=($VARNEL_I386_RUNNER "$2/jdk-i386/bin/java" -Xint -Djdk.lang.Process.launchMechanism=FORK
         -Dvarnel.version="$varnel_text")
+      jvm_emulated=1
+      ;;
+    linux-aarch64 | linux-armhf)
+      arm_arch "$1"
+      "$root/tools/arm.sh" root "$1" || return 1
+      local jdk=$arm_root/usr/lib/jvm/java-17-openjdk-$arm_debian
+      if [ "$1" = linux-armhf ]; then
+        shadow_jdk "$jdk" "$2/jdk-armhf"
+        jdk=$2/jdk-armhf
+      fi
+      java=("${arm_run[@]}" "$jdk/bin/java" -Dvarnel.version="$varnel_text")
       jvm_emulated=1
       ;;
     *)
@@ -104,6 +127,18 @@ use_jvm() {
       return 1
       ;;
   esac
+}
+
+# shadow_jdk JDK DIR: the shadow of JDK that use_jvm describes, made in DIR.
+shadow_jdk() {
+  local jdk=$1 shadow=$2 entry
+  mkdir -p "$shadow/bin" "$shadow/lib/server"
+  cp "$jdk/bin/java" "$shadow/bin/"
+  cp "$jdk/release" "$shadow/"
+  cp -RL "$jdk/conf" "$shadow/conf"
+  for entry in "$jdk"/lib/*; do [ "${entry##*/}" = server ] || ln -s "$entry" "$shadow/lib/"; done
+  for entry in "$jdk"/lib/server/*; do [ "${entry##*/}" = libjvm.so ] || ln -s "$entry" "$shadow/lib/server/"; done
+  cp "$jdk/lib/server/libjvm.so" "$shadow/lib/server/"
 }
 
 # compile_java DEST DIR...: compiles the bridge's Java class and every .java

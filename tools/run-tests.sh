@@ -14,7 +14,7 @@ mkdir -p "$log_dir"
 
 # add_counts NAME PASSED FAILED
 add_counts() {
-  printf '%-40s %s passed, %s failed\n' "$1" "$2" "$3"
+  printf '%-60s %s passed, %s failed\n' "$1" "$2" "$3"
   passed=$((passed + $2))
   failed=$((failed + $3))
 }
@@ -93,7 +93,7 @@ run_counted() {
   local line
   line=$(tail -n 1 "$log")
   if [ $rc -eq 0 ] && [[ "$line" == *": SKIPPED: "* ]]; then
-    printf '%-40s SKIPPED: %s\n' "$name" "${line#*: SKIPPED: }"
+    printf '%-60s SKIPPED: %s\n' "$name" "${line#*: SKIPPED: }"
     skipped+=("$name")
     return
   fi
@@ -127,16 +127,27 @@ run_gtest "unit linux-x86_64 valgrind" valgrind -q --error-exitcode=1 --leak-che
 TSAN_OPTIONS="${TSAN_OPTIONS:-} halt_on_error=1 exitcode=66" \
   run_gtest "unit threads tsan" build/tsan/tests/varnel_unit_tests --gtest_filter='Threads*'
 run_gtest "unit linux-x86" run_i386 build/linux-x86/tests/varnel_unit_tests
+# The ARM builds run under qemu's user-mode emulator in their Debian roots
+# (tools/arm.sh); their suites say so in their names.
+for arch in $arm_arches; do
+  arm_arch "$arch"
+  run_gtest "unit $arch (emulated, $arm_qemu)" "${arm_run[@]}" build/$arch/tests/varnel_unit_tests
+done
 # The corpus files are named one by one: an emulated 32-bit readdir() fails
 # on some file systems.
 for target in base64 methods; do
   corpus=(tests/fuzz/corpus/$target/*)
   run_counted "fuzz corpus $target asan+ubsan" build/sanitize/tests/fuzz_${target}_replay "${corpus[@]}"
   run_counted "fuzz corpus $target linux-x86" run_i386 build/linux-x86/tests/fuzz_${target}_replay "${corpus[@]}"
+  for arch in $arm_arches; do
+    arm_arch "$arch"
+    run_counted "fuzz corpus $target $arch (emulated, $arm_qemu)" "${arm_run[@]}" build/$arch/tests/fuzz_${target}_replay "${corpus[@]}"
+  done
 done
 run_counted "format" tools/check-format.sh
-run_counted "exports linux-x86_64" tests/check-exports.sh linux-x86_64
-run_counted "exports linux-x86" tests/check-exports.sh linux-x86
+for arch in linux-x86_64 linux-x86 $arm_arches; do
+  run_counted "exports $arch" tests/check-exports.sh "$arch"
+done
 for arch in windows-x86 windows-x86_64; do
   run_counted "exports $arch" tests/check-dll-exports.sh "$arch"
 done
@@ -159,6 +170,10 @@ fi
 for suite in "linux-x86_64 softhsm" "linux-x86 softhsm" "linux-x86_64 opencryptoki" "linux-x86_64 tpm2" \
   "linux-x86_64 nss" "linux-x86 nss" "linux-x86_64 p11-kit-trust"; do
   run_counted "e2e $suite" tests/e2e/run.sh $suite
+done
+for arch in $arm_arches; do
+  arm_arch "$arch"
+  run_counted "e2e $arch softhsm (emulated, $arm_qemu)" tests/e2e/run.sh "$arch" softhsm
 done
 
 [ -n "$vm_pid" ] && finish_vm_suite

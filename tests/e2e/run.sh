@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end test of libVarnel from Java against a real PKCS#11 token.
 #
-# Usage: tests/e2e/run.sh <linux-x86_64|linux-x86> [TOKEN]
+# Usage: tests/e2e/run.sh <linux-x86_64|linux-x86|linux-aarch64|linux-armhf> [TOKEN]
 #
 # TOKEN names a setup script tests/e2e/tokens/TOKEN.sh (default softhsm) and its profile
 # TOKEN.profile: the script starts what the module needs (daemons on paths of their own or on
@@ -10,9 +10,10 @@
 # daemons stopped by PID, also when it fails or is interrupted.
 #
 # Needs: make's dist/<arch>/libVarnel.so, the packages of tools/bootstrap.sh's e2e and tokens
-# groups, gcc with libp11-kit-dev (gcc-multilib for linux-x86) for the test-only JNI helper in
-# tests/e2e/native. The i386 JVM runs under qemu-i386 where the kernel cannot run 32-bit programs
-# (tools/arch.sh; VARNEL_I386_RUNNER=qemu-i386 forces it).
+# groups, gcc with libp11-kit-dev (gcc-multilib for linux-x86, the ARM cross GCC of tools/arm.sh
+# for the ARM builds) for the test-only JNI helper in tests/e2e/native. The i386 JVM runs under
+# qemu-i386 where the kernel cannot run 32-bit programs (tools/arch.sh; VARNEL_I386_RUNNER=qemu-i386
+# forces it); the ARM JVMs always run under qemu, in their Debian roots (tools/arm.sh).
 #
 # Environment: VARNEL_E2E_TIMEOUT (seconds, default 900) bounds the JVM run;
 # VARNEL_E2E_LIBDIR replaces dist/<arch> as the directory holding libVarnel.so;
@@ -23,7 +24,7 @@
 set -euo pipefail
 
 usage() {
-  echo "usage: $0 <linux-x86_64|linux-x86> [$(cd "$here/tokens" && ls *.sh | sed 's/\.sh$//' | paste -sd '|')]" >&2
+  echo "usage: $0 <linux-x86_64|linux-x86|linux-aarch64|linux-armhf> [$(cd "$here/tokens" && ls *.sh | sed 's/\.sh$//' | paste -sd '|')]" >&2
   exit 2
 }
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd -P)
@@ -32,7 +33,7 @@ build="$root/build"
 [ $# -ge 1 ] && [ $# -le 2 ] || usage
 arch=$1
 token=${2:-softhsm}
-case "$arch" in linux-x86_64 | linux-x86) ;; *) usage ;; esac
+case "$arch" in linux-x86_64 | linux-x86 | linux-aarch64 | linux-armhf) ;; *) usage ;; esac
 [ -f "$here/tokens/$token.sh" ] || usage
 source "$root/tools/harness.sh"
 name="e2e $arch $token"
@@ -124,16 +125,28 @@ fi
 command -v pkcs11-tool >/dev/null || die "pkcs11-tool missing (package opensc)"
 libdir=${VARNEL_E2E_LIBDIR:-$root/dist/$arch}
 [ -e "$libdir/libVarnel.so" ] || die "$libdir/libVarnel.so missing: run make first"
-if [ "$arch" = linux-x86 ]; then
-  no_pkcs11_lib=/lib/i386-linux-gnu/libc.so.6
-  foreign_module=$softhsm64
-  cc_arch=(-m32)
-else
-  no_pkcs11_lib=/lib/x86_64-linux-gnu/libc.so.6
-  foreign_module=""
-  [ -f "$softhsm32" ] && foreign_module=$softhsm32
-  cc_arch=()
-fi
+# A library of the architecture that is no PKCS#11 module, a module of another one, and the C
+# compiler of the architecture. Paths into an ARM root are given whole, root included: qemu does
+# not look up 32-bit ARM's statx() in the root.
+case $arch in
+  linux-x86)
+    no_pkcs11_lib=/lib/i386-linux-gnu/libc.so.6
+    foreign_module=$softhsm64
+    cc=(gcc -m32)
+    ;;
+  linux-x86_64)
+    no_pkcs11_lib=/lib/x86_64-linux-gnu/libc.so.6
+    foreign_module=""
+    [ -f "$softhsm32" ] && foreign_module=$softhsm32
+    cc=(gcc)
+    ;;
+  *)
+    arm_arch "$arch"
+    no_pkcs11_lib=$arm_root/lib/$arm_triple/libc.so.6
+    foreign_module=$(readlink -f "$softhsm64") # by a path the root does not have too
+    cc=("$arm_toolchain/usr/bin/$arm_triple-gcc-12")
+    ;;
+esac
 
 # The tokens and the JVM's temporary files live on tmpfs where there is one
 # (tools/harness.sh says why), but in build/ for a run in a namespace, whose
@@ -145,7 +158,7 @@ else
 fi
 setup_log="$scratch/setup.log"
 use_jvm "$arch" "$scratch" || die "no JVM for $arch"
-[ "$jvm_emulated" = 0 ] || echo "$name: the i386 JVM runs under $VARNEL_I386_RUNNER, interpreted"
+[ "$jvm_emulated" = 0 ] || echo "$name: the JVM runs emulated: ${java[*]}"
 
 # logged COMMAND...: runs a setup step, its output in the setup log; dies on failure.
 logged() {
@@ -201,7 +214,7 @@ if [ ! -f "$classes/.made" ] || [ -n "$(find "$root/java" "$here/java" -newer "$
   touch "$classes/.made"
 fi
 if [ ! -f "$native_lib" ] || [ "$here/native/testtoken.c" -nt "$native_lib" ]; then
-  gcc "${cc_arch[@]}" -std=c11 -O2 -Wall -Wextra -Werror -shared -fPIC \
+  "${cc[@]}" -std=c11 -O2 -Wall -Wextra -Werror -shared -fPIC \
     -I"$jdk64/include" -I"$jdk64/include/linux" -I"$p11kit_include" \
     -o "$native_lib.tmp" "$here/native/testtoken.c" -ldl || die "could not build $here/native/testtoken.c"
   mv -f "$native_lib.tmp" "$native_lib"
