@@ -5,6 +5,9 @@
 # judge what it printed.
 source "$root/tools/arch.sh"
 
+# What the tools keep between runs (the wine VM's disk, the fresh root).
+varnel_cache=${VARNEL_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/varnel}
+
 jdk64=/usr/lib/jvm/java-17-openjdk-amd64
 jdk32=/usr/lib/jvm/java-17-openjdk-i386
 softhsm64=/usr/lib/softhsm/libsofthsm2.so

@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# make check-fresh: the README's two commands, `make demo` then `make test`,
+# on a clone of the committed tree (HEAD) inside a minimal Debian 12 root that
+# holds only what a new machine brings: the packages below and Debian's
+# required ones. Whatever else the suites need, the project's own files must
+# install. Prints each command's result and time; exits non-zero unless both
+# pass.
+#
+# The root is made once by mmdebstrap from the host's Debian archive settings
+# and kept as a tarball in $VARNEL_CACHE_DIR (default ~/.cache/varnel), named
+# after its recipe's hash; each run unpacks it into a scratch folder there.
+# The commands run chrooted in a mount and PID namespace of their own, with
+# /proc, /dev, /dev/shm, /sys and /run of their own or bound in, on the host's
+# kernel and network. When the run ends, also when interrupted, the
+# namespace's init dies and takes every process in it along, its mounts go
+# with it, and the scratch folder is removed; the logs of the last run stay in
+# the cache (check-fresh-logs/).
+set -uo pipefail
+src=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$src/tools/harness.sh"
+
+# What a new machine of ours brings (the README's list).
+machine="g++ clang cmake make git libgtest-dev valgrind libp11-kit-dev openjdk-17-jdk-headless"
+commands=("make demo" "make test")
+
+say() { echo "check-fresh: $*" >&2; }
+die() {
+  say "$*"
+  exit 1
+}
+[ "$(id -u)" -eq 0 ] || die "needs root (mounts, chroot)"
+"$src/tools/bootstrap.sh" fresh || die "could not install mmdebstrap"
+
+# The host's own archive settings: the root installs from the same place, and
+# its apt reaches it the same way.
+sources=/etc/apt/sources.list.d/debian.sources
+[ -f "$sources" ] || sources=/etc/apt/sources.list
+mapfile -t acquire < <(grep -l '^Acquire::' /etc/apt/apt.conf.d/* 2>/dev/null | sort)
+mmdebstrap_args=(--quiet --variant=minbase --include="${machine// /,}")
+for file in "${acquire[@]}"; do mmdebstrap_args+=(--aptopt="$file"); done
+key=$({ printf '%s\n' "${mmdebstrap_args[@]}"; cat "$sources" "${acquire[@]}"; } | sha256sum | cut -c1-16)
+tarball=$varnel_cache/fresh-root-$key.tar
+logs=$varnel_cache/check-fresh-logs
+
+mkdir -p "$varnel_cache"
+exec 9>"$varnel_cache/check-fresh.lock"
+flock -n 9 || die "another check-fresh is running"
+
+# mounted_under DIR: whether anything is mounted at or below DIR.
+mounted_under() { findmnt -rn -o TARGET | grep -q "^$1\(/\|$\)"; }
+# remove DIR: removes a scratch folder, never across a mount left in it.
+remove() {
+  if mounted_under "$1"; then
+    say "something is still mounted under $1; left in place"
+    return 1
+  fi
+  rm -rf --one-file-system "$1"
+}
+# A run killed without its trap (SIGKILL) leaves its folder: the next one
+# removes it.
+for stale in "$varnel_cache"/fresh-run.*; do [ -d "$stale" ] && remove "$stale"; done
+
+started=$SECONDS
+if [ ! -f "$tarball" ]; then
+  say "making the Debian 12 root ($machine) into $tarball (once per recipe)"
+  rm -f "$varnel_cache"/fresh-root-*.tar "$varnel_cache"/fresh-root-*.tar.new
+  mmdebstrap "${mmdebstrap_args[@]}" bookworm "$tarball.new" "$sources" ||
+    { rm -f "$tarball.new"; die "mmdebstrap failed"; }
+  mv "$tarball.new" "$tarball"
+  say "root made in $((SECONDS - started)) s"
+fi
+
+[ -z "$(git -C "$src" status --porcelain --untracked-files=no)" ] ||
+  say "uncommitted changes are not part of the check: it runs HEAD"
+commit=$(git -C "$src" rev-parse HEAD)
+
+scratch=$(mktemp -d "$varnel_cache/fresh-run.XXXXXX")
+ns_pid=""
+finish() {
+  if [ -n "$ns_pid" ]; then
+    kill -KILL "$ns_pid" 2>/dev/null
+    wait "$ns_pid" 2>/dev/null
+  fi
+  remove "$scratch"
+}
+trap finish EXIT
+trap 'say interrupted; exit 130' INT TERM HUP
+
+root=$scratch/root
+mkdir "$root"
+unpack_started=$SECONDS
+tar -x -p --numeric-owner -f "$tarball" -C "$root" || die "could not unpack $tarball"
+git clone -q --no-local "$src" "$root/root/varnel" && git -C "$root/root/varnel" checkout -q --detach "$commit" ||
+  die "could not clone $src"
+say "root unpacked and $commit cloned in $((SECONDS - unpack_started)) s"
+rm -rf "$logs"
+mkdir -p "$logs"
+
+# PID 1 of the namespace: mounts what a booted machine has, then runs each
+# command chrooted, timed, its output shown and kept in the cache's logs.
+inner() {
+  set -u
+  local root=$1 logs=$2
+  shift 2
+  mount --rbind /dev "$root/dev" &&
+    mount -t tmpfs -o mode=1777,nosuid,nodev varnel-shm "$root/dev/shm" &&
+    mount -t proc proc "$root/proc" &&
+    mount --rbind /sys "$root/sys" &&
+    mount -t tmpfs -o mode=755,nosuid,nodev varnel-run "$root/run" &&
+    mkdir -m 1777 "$root/run/lock" || return 125
+  cp /etc/resolv.conf /etc/hosts "$root/etc/"
+  local status=0 cmd rc t0 result
+  for cmd in "$@"; do
+    t0=$SECONDS
+    chroot "$root" /usr/bin/env -i HOME=/root USER=root LOGNAME=root SHELL=/bin/bash TERM=dumb \
+      PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+      /bin/bash -c "cd /root/varnel && $cmd" </dev/null 2>&1 | tee "$logs/${cmd// /-}.log"
+    rc=${PIPESTATUS[0]}
+    result=passed
+    [ "$rc" -eq 0 ] || result="FAILED (exit $rc)"
+    echo "check-fresh: $cmd: $result in $((SECONDS - t0)) s" | tee -a "$logs/summary"
+    [ "$rc" -eq 0 ] || { status=1; break; }
+  done
+  return "$status"
+}
+
+unshare --mount --pid --kill-child --propagation private \
+  bash -c "$(declare -f inner); inner \"\$@\"" inner "$root" "$logs" "${commands[@]}" &
+ns_pid=$!
+wait "$ns_pid"
+rc=$?
+ns_pid=""
+[ "$rc" -ne 125 ] || say "could not mount /dev, /proc, /sys or /run in the root"
+grep -E 'passed|skipped, not counted' "$logs/make-test.log" 2>/dev/null | tail -n 2 | sed 's/^/check-fresh: make test: /' >&2
+if [ "$rc" -eq 0 ] && [ "$(wc -l <"$logs/summary")" -eq "${#commands[@]}" ]; then
+  say "passed in $((SECONDS - started)) s (logs: $logs)"
+else
+  say "FAILED after $((SECONDS - started)) s (logs: $logs)"
+  exit 1
+fi
