@@ -16,8 +16,9 @@
 # with it, and the scratch folder is removed; the logs of the last run stay in
 # the cache (check-fresh-logs/).
 set -uo pipefail
-src=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-source "$src/tools/harness.sh"
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+src=$root
+source "$root/tools/harness.sh"
 
 # What a new machine of ours brings (the README's list).
 machine="g++ clang cmake make git libgtest-dev valgrind libp11-kit-dev openjdk-17-jdk-headless"
@@ -86,11 +87,11 @@ finish() {
 trap finish EXIT
 trap 'say interrupted; exit 130' INT TERM HUP
 
-root=$scratch/root
-mkdir "$root"
+newroot=$scratch/root
+mkdir "$newroot"
 unpack_started=$SECONDS
-tar -x -p --numeric-owner -f "$tarball" -C "$root" || die "could not unpack $tarball"
-git clone -q --no-local "$src" "$root/root/varnel" && git -C "$root/root/varnel" checkout -q --detach "$commit" ||
+tar -x -p --numeric-owner -f "$tarball" -C "$newroot" || die "could not unpack $tarball"
+git clone -q --no-local "$src" "$newroot/root/varnel" && git -C "$newroot/root/varnel" checkout -q --detach "$commit" ||
   die "could not clone $src"
 say "root unpacked and $commit cloned in $((SECONDS - unpack_started)) s"
 rm -rf "$logs"
@@ -125,7 +126,7 @@ inner() {
 }
 
 unshare --mount --pid --kill-child --propagation private \
-  bash -c "$(declare -f inner); inner \"\$@\"" inner "$root" "$logs" "${commands[@]}" &
+  bash -c "$(declare -f inner); inner \"\$@\"" inner "$newroot" "$logs" "${commands[@]}" &
 ns_pid=$!
 wait "$ns_pid"
 rc=$?
