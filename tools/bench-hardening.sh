@@ -15,10 +15,9 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 cd "$root"
+source tools/harness.sh
 source tools/version.sh
 out=$root/build/bench-hardening
-jdk64=/usr/lib/jvm/java-17-openjdk-amd64
-jdk32=/usr/lib/jvm/java-17-openjdk-i386
 unset MOCK_ECHO
 
 rm -rf "$out"

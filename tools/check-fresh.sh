@@ -34,12 +34,9 @@ die() {
 
 # The host's own archive settings: the root installs from the same place, and
 # its apt reaches it the same way.
-sources=/etc/apt/sources.list.d/debian.sources
-[ -f "$sources" ] || sources=/etc/apt/sources.list
-mapfile -t acquire < <(grep -l '^Acquire::' /etc/apt/apt.conf.d/* 2>/dev/null | sort)
-mmdebstrap_args=(--quiet --variant=minbase --include="${machine// /,}")
-for file in "${acquire[@]}"; do mmdebstrap_args+=(--aptopt="$file"); done
-key=$({ printf '%s\n' "${mmdebstrap_args[@]}"; cat "$sources" "${acquire[@]}"; } | sha256sum | cut -c1-16)
+host_archive
+mmdebstrap_args=(--quiet --variant=minbase --format=tar --include="${machine// /,}" "${archive_aptopts[@]}")
+key=$({ printf '%s\n' "${mmdebstrap_args[@]}"; cat "${archive_files[@]}"; } | sha256sum | cut -c1-16)
 tarball=$varnel_cache/fresh-root-$key.tar
 logs=$varnel_cache/check-fresh-logs
 
@@ -57,17 +54,43 @@ remove() {
   fi
   rm -rf --one-file-system "$1"
 }
-# A run killed without its trap (SIGKILL) leaves its folder: the next one
-# removes it.
-for stale in "$varnel_cache"/fresh-run.*; do [ -d "$stale" ] && remove "$stale"; done
+# A run killed without its trap (SIGKILL) leaves its folders: the next one
+# removes them.
+for stale in "$varnel_cache"/fresh-make.* "$varnel_cache"/fresh-run.*; do [ -d "$stale" ] && remove "$stale"; done
+
+scratch=""
+ns_pid=""
+finish() {
+  if [ -n "$ns_pid" ]; then
+    kill -KILL "$ns_pid" 2>/dev/null
+    wait "$ns_pid" 2>/dev/null
+  fi
+  [ -z "$scratch" ] || remove "$scratch"
+}
+trap finish EXIT
+trap 'say interrupted; exit 130' INT TERM HUP
+
+# in_namespace COMMAND...: runs COMMAND in a mount namespace of its own, in the
+# background, as ns_pid; its mounts end with it, and it ends with this script.
+in_namespace() {
+  unshare --mount --propagation private --kill-child "$@" &
+  ns_pid=$!
+  wait "$ns_pid"
+  local rc=$?
+  ns_pid=""
+  return "$rc"
+}
 
 started=$SECONDS
 if [ ! -f "$tarball" ]; then
   say "making the Debian 12 root ($machine) into $tarball (once per recipe)"
-  rm -f "$varnel_cache"/fresh-root-*.tar "$varnel_cache"/fresh-root-*.tar.new
-  mmdebstrap "${mmdebstrap_args[@]}" bookworm "$tarball.new" "$sources" ||
-    { rm -f "$tarball.new"; die "mmdebstrap failed"; }
-  mv "$tarball.new" "$tarball"
+  rm -f "$varnel_cache"/fresh-root-*.tar
+  scratch=$(mktemp -d "$varnel_cache/fresh-make.XXXXXX")
+  TMPDIR=$scratch in_namespace mmdebstrap "${mmdebstrap_args[@]}" bookworm "$scratch/root.tar" "$archive_sources" ||
+    die "mmdebstrap failed"
+  mv "$scratch/root.tar" "$tarball"
+  remove "$scratch"
+  scratch=""
   say "root made in $((SECONDS - started)) s"
 fi
 
@@ -76,16 +99,6 @@ fi
 commit=$(git -C "$src" rev-parse HEAD)
 
 scratch=$(mktemp -d "$varnel_cache/fresh-run.XXXXXX")
-ns_pid=""
-finish() {
-  if [ -n "$ns_pid" ]; then
-    kill -KILL "$ns_pid" 2>/dev/null
-    wait "$ns_pid" 2>/dev/null
-  fi
-  remove "$scratch"
-}
-trap finish EXIT
-trap 'say interrupted; exit 130' INT TERM HUP
 
 newroot=$scratch/root
 mkdir "$newroot"
@@ -125,12 +138,8 @@ inner() {
   return "$status"
 }
 
-unshare --mount --pid --kill-child --propagation private \
-  bash -c "$(declare -f inner); inner \"\$@\"" inner "$newroot" "$logs" "${commands[@]}" &
-ns_pid=$!
-wait "$ns_pid"
+in_namespace --pid bash -c "$(declare -f inner); inner \"\$@\"" inner "$newroot" "$logs" "${commands[@]}"
 rc=$?
-ns_pid=""
 [ "$rc" -ne 125 ] || say "could not mount /dev, /proc, /sys or /run in the root"
 grep -E 'passed|skipped, not counted' "$logs/make-test.log" 2>/dev/null | tail -n 2 | sed 's/^/check-fresh: make test: /' >&2
 if [ "$rc" -eq 0 ] && [ "$(wc -l <"$logs/summary")" -eq "${#commands[@]}" ]; then
