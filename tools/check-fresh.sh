@@ -22,7 +22,9 @@ source "$root/tools/harness.sh"
 
 # What a new machine of ours brings (the README's list).
 machine="g++ clang cmake make git libgtest-dev valgrind libp11-kit-dev openjdk-17-jdk-headless"
+# Other commands may be given, to look into a failure there.
 commands=("make demo" "make test")
+[ $# -eq 0 ] || commands=("$@")
 
 say() { echo "check-fresh: $*" >&2; }
 die() {
@@ -116,7 +118,10 @@ inner() {
   set -u
   local root=$1 logs=$2
   shift 2
-  mount --rbind /dev "$root/dev" &&
+  # The root a mount point of its own, as / is: the suites' own namespaces
+  # change the propagation of / (unshare --propagation), which needs one.
+  mount --bind "$root" "$root" &&
+    mount --rbind /dev "$root/dev" &&
     mount -t tmpfs -o mode=1777,nosuid,nodev varnel-shm "$root/dev/shm" &&
     mount -t proc proc "$root/proc" &&
     mount --rbind /sys "$root/sys" &&
@@ -140,9 +145,10 @@ inner() {
 
 in_namespace --pid bash -c "$(declare -f inner); inner \"\$@\"" inner "$newroot" "$logs" "${commands[@]}"
 rc=$?
+cp -R "$newroot/root/varnel/build/test-logs" "$logs/" 2>/dev/null
 [ "$rc" -ne 125 ] || say "could not mount /dev, /proc, /sys or /run in the root"
 grep -E 'passed|skipped, not counted' "$logs/make-test.log" 2>/dev/null | tail -n 2 | sed 's/^/check-fresh: make test: /' >&2
-if [ "$rc" -eq 0 ] && [ "$(wc -l <"$logs/summary")" -eq "${#commands[@]}" ]; then
+if [ "$rc" -eq 0 ] && [ "$(wc -l <"$logs/summary" 2>/dev/null)" = "${#commands[@]}" ]; then
   say "passed in $((SECONDS - started)) s (logs: $logs)"
 else
   say "FAILED after $((SECONDS - started)) s (logs: $logs)"
