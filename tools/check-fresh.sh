@@ -147,7 +147,8 @@ in_namespace --pid bash -c "$(declare -f inner); inner \"\$@\"" inner "$newroot"
 rc=$?
 cp -R "$newroot/root/varnel/build/test-logs" "$logs/" 2>/dev/null
 [ "$rc" -ne 125 ] || say "could not mount /dev, /proc, /sys or /run in the root"
-grep -E 'passed|skipped, not counted' "$logs/make-test.log" 2>/dev/null | tail -n 2 | sed 's/^/check-fresh: make test: /' >&2
+grep -E '^([0-9]+ passed, [0-9]+ failed|skipped, not counted: )' "$logs/make-test.log" 2>/dev/null |
+  sed 's/^/check-fresh: make test: /' >&2
 if [ "$rc" -eq 0 ] && [ "$(wc -l <"$logs/summary" 2>/dev/null)" = "${#commands[@]}" ]; then
   say "passed in $((SECONDS - started)) s (logs: $logs)"
 else
