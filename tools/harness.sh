@@ -7,7 +7,7 @@
 source "$root/tools/arch.sh"
 
 # What the tools keep between runs (the wine VM's disk, the fresh root).
-varnel_cache=${VARNEL_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/varnel}
+varnel_cache=${VARNEL_CACHE_DIR:-${XDG_CACHE_HOME:-${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}/.cache}/varnel}
 
 # host_archive: the host's Debian archive settings, for a root made by
 # mmdebstrap, which reads none of them itself: archive_sources (the sources
