@@ -133,6 +133,13 @@ dist: all
 check-reproducible: dist
 	@tools/check-reproducible.sh
 
+# `make demo` then `make test` on a clone of the last commit in a minimal
+# Debian 12 root holding only what a new machine brings (tools/check-fresh.sh).
+# Minutes of package installs, so `make test` does not run it.
+.PHONY: check-fresh
+check-fresh:
+	@tools/check-fresh.sh
+
 # The Linux library of this machine's width and its libVarnel.so link, into
 # $(DESTDIR)$(LIBDIR); uninstall removes those two and nothing else.
 PREFIX ?= /usr/local

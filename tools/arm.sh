@@ -46,8 +46,9 @@ SCRIPT
 # otherwise (the JDK's lib/jvm.cfg points into /etc).
 make_root() {
   local dir=$1 link target
-  mmdebstrap --quiet --arch="$arm_debian" --variant=extract \
-    --include=openjdk-17-jre-headless,libsofthsm2,softhsm2,libstdc++6 bookworm "$dir" >&2
+  host_archive
+  mmdebstrap --quiet --arch="$arm_debian" --variant=extract "${archive_aptopts[@]}" \
+    --include=openjdk-17-jre-headless,libsofthsm2,softhsm2,libstdc++6 bookworm "$dir" "$archive_sources" >&2
   while IFS= read -r -d '' link; do
     target=$(readlink "$link")
     ln -sfnr "$dir$target" "$link"

@@ -15,6 +15,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 cd "$root"
+source tools/harness.sh
 source tools/version.sh
 source tools/paths.sh
 out=$root/build/bench-hardening

@@ -134,7 +134,7 @@ for arch in "${arches[@]}"; do
 
   "${hot[@]}" "$dir/hotspots.tsv" || die "hotspots failed ($arch)"
 
-  shm=$(mktemp -d /dev/shm/varnel-bench.XXXXXX)
+  shm=$(scratch_dir varnel-bench)
   token_dirs+=("$shm")
   "${java[@]}" ka.tovik.selvo.jvarnel.bench.FrameBench --arch "$arch" --mock "$mock" --null "$dir/libvarnelnull.so" --out "$dir" \
     --tmp "$shm" "${frame_args[@]}"

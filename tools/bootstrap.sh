@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, once.
 # Idempotent: does nothing when every package is already present.
-# Usage: tools/bootstrap.sh [group...]   groups: build64 build32 test64 test32 e2e tokens windows wine wine64 wine-vm arm format fuzz bench all
+# Usage: tools/bootstrap.sh [group...]          installs the groups' packages (default all)
+#        tools/bootstrap.sh --list [group...]   prints each group and its packages, installs nothing
+# groups: build64 build32 test64 test32 e2e tokens windows wine wine64 wine-vm arm fresh format fuzz bench all
 set -euo pipefail
 
 declare -A groups=(
@@ -13,26 +15,41 @@ declare -A groups=(
   # The other tokens of the end-to-end matrix. Only NSS and p11-kit come in
   # i386 too: the i386 opencryptoki and tpm2-pkcs11 packages would replace the
   # amd64 ones.
-  [tokens]="opencryptoki libopencryptoki0 libtpm2-pkcs11-1 libtpm2-pkcs11-tools tpm2-tools swtpm swtpm-tools libtss2-tcti-swtpm0 tpm2-abrmd libtss2-tcti-tabrmd0 dbus-daemon libnss3 libnss3-tools p11-kit p11-kit-modules ca-certificates opensc-pkcs11 libnss3:i386 p11-kit-modules:i386 opensc-pkcs11:i386"
+  [tokens]="opencryptoki libopencryptoki0 libtpm2-pkcs11-1 libtpm2-pkcs11-tools tpm2-tools swtpm swtpm-tools libtss2-tcti-swtpm0 tpm2-abrmd libtss2-tcti-tabrmd0 dbus-daemon iproute2 libnss3 libnss3-tools p11-kit p11-kit-modules ca-certificates opensc-pkcs11 libnss3:i386 p11-kit-modules:i386 opensc-pkcs11:i386"
   [windows]="g++-mingw-w64-i686 g++-mingw-w64-x86-64"
   [wine]="wine32:i386"
   [wine64]="wine64"
   [wine-vm]="qemu-system-x86 mmdebstrap e2fsprogs"
   # Runs the ARM builds' programs; makes their Debian root (tools/arm.sh).
   [arm]="qemu-user mmdebstrap"
+  [fresh]="mmdebstrap"
   [format]="clang-format"
   [fuzz]="clang libclang-rt-14-dev"
   [bench]="gnuplot-nox libjna-java"
 )
 
-wanted=()
+list=false
+if [ "${1:-}" = --list ]; then
+  list=true
+  shift
+fi
+names=()
 for g in "${@:-all}"; do
   if [ "$g" = all ]; then
-    for k in "${!groups[@]}"; do wanted+=(${groups[$k]}); done
+    mapfile -t -O ${#names[@]} names < <(printf '%s\n' "${!groups[@]}" | sort)
+  elif [ -n "${groups[$g]+set}" ]; then
+    names+=("$g")
   else
-    wanted+=(${groups[$g]})
+    echo "bootstrap: no group '$g' (groups: $(printf '%s\n' "${!groups[@]}" | sort | paste -sd ' '))" >&2
+    exit 2
   fi
 done
+if $list; then
+  for g in "${names[@]}"; do echo "$g: ${groups[$g]}"; done
+  exit 0
+fi
+wanted=()
+for g in "${names[@]}"; do wanted+=(${groups[$g]}); done
 
 # One installer at a time, machine-wide: parallel make jobs and other checkouts
 # call this too, and apt takes no second caller.

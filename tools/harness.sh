@@ -1,5 +1,6 @@
-# Sourced by the scripts that run the library in a real JVM: the end-to-end
-# suite, the demo, the soak and the benchmark. Needs $root (the project's top
+# Sourced by the scripts that run the library in a real JVM (the end-to-end
+# suite, the demo, the soak and the benchmark) and by those that make a
+# Debian root (the wine VM, check-fresh). Needs $root (the project's top
 # folder). Gives the JDK paths (tools/paths.sh), the version (tools/version.sh),
 # the SoftHSM paths, the i386 SoftHSM module, the JVM
 # command for each architecture, the javac step, and one way to run a JVM and
@@ -7,6 +8,26 @@
 source "$root/tools/arch.sh"
 source "$root/tools/paths.sh"
 source "$root/tools/version.sh"
+
+# What the tools keep between runs (the wine VM's disk, the fresh root).
+varnel_cache=${VARNEL_CACHE_DIR:-${XDG_CACHE_HOME:-${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}/.cache}/varnel}
+
+# host_archive: the host's Debian archive settings, for a root made by
+# mmdebstrap, which reads none of them itself: archive_sources (the sources
+# file), archive_aptopts (an --aptopt for each apt settings file saying how
+# the archive is reached, Acquire::...), archive_files (all those files).
+host_archive() {
+  archive_sources=/etc/apt/sources.list.d/debian.sources
+  [ -f "$archive_sources" ] || archive_sources=/etc/apt/sources.list
+  archive_files=("$archive_sources")
+  archive_aptopts=()
+  local file
+  for file in /etc/apt/apt.conf.d/*; do
+    grep -q '^Acquire::' "$file" 2>/dev/null || continue
+    archive_files+=("$file")
+    archive_aptopts+=(--aptopt="$file")
+  done
+}
 
 softhsm64=/usr/lib/softhsm/libsofthsm2.so
 softhsm32_dir=$root/build/softhsm-i386

@@ -8,12 +8,14 @@
 # Leaves in DIR: root.img (ext4), vmlinuz, initrd.img, first-boot.sh (the job
 # of the one boot that may write to the disk: it makes the wine prefix).
 set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$root/tools/harness.sh"
 dir=$1
 rootfs=$dir/rootfs
 
-# The host's own archive settings: the guest installs from the same place.
-sources=/etc/apt/sources.list.d/debian.sources
-[ -f "$sources" ] || sources=/etc/apt/sources.list
+# The host's own archive settings: the guest installs from the same place,
+# reached the same way.
+host_archive
 
 rm -rf "$rootfs"
 # wine32 only: the guest runs the 32-bit suite, nothing else. The apt
@@ -23,12 +25,12 @@ rm -rf "$rootfs"
 # two cache builders, each allowed to fail; wine needs neither cache.
 mmdebstrap --quiet --variant=apt --architectures=amd64,i386 \
   --include=linux-image-amd64,mount,wine32:i386 \
-  --aptopt='APT::Install-Recommends "false"' \
+  --aptopt='APT::Install-Recommends "false"' "${archive_aptopts[@]}" \
   --dpkgopt='path-exclude=/usr/share/doc/*' \
   --dpkgopt='path-exclude=/usr/share/man/*' \
   --dpkgopt='path-exclude=/usr/share/locale/*' \
   --customize-hook='rm -rf "$1"/var/cache/apt/archives/*.deb "$1"/var/lib/apt/lists/*' \
-  bookworm "$rootfs" "$sources"
+  bookworm "$rootfs" "$archive_sources"
 
 # PID 1: mounts what wine needs and the job folder (tag "job"), mounts the
 # shared folder (tag "share") read-only at the path the job names, runs the

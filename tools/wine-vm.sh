@@ -21,8 +21,9 @@
 # emulation; qemu is stopped by its PID then, and when this script is stopped.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/tools/harness.sh"
 recipe=$root/tools/wine-vm-image.sh
-cache=${VARNEL_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/varnel}
+cache=$varnel_cache
 image=$cache/wine-vm-$(sha256sum "$recipe" | cut -c1-16)
 boot_timeout=${VARNEL_WINE_VM_TIMEOUT:-600}
 

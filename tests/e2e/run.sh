@@ -219,10 +219,22 @@ if [ ! -f "$native_lib" ] || [ "$here/native/testtoken.c" -nt "$native_lib" ]; t
     -o "$native_lib.tmp" "$here/native/testtoken.c" -ldl || die "could not build $here/native/testtoken.c"
   mv -f "$native_lib.tmp" "$native_lib"
 fi
-# Readable by a token that runs its JVM as another user, whoever built it.
-chmod a+rx "$native_lib"
 flock -u 9
-[ ${#run_as[@]} -eq 0 ] || chown -R "${run_as_owner:?}" "$scratch"
+# A token that runs its JVM as another user: that user may not reach the tree (a checkout in
+# root's home is not), so what the JVM reads from it is copied into the scratch space it owns.
+if [ ${#run_as[@]} -ne 0 ]; then
+  tree=$scratch/tree
+  mkdir -p "$tree/lib"
+  cp -R "$classes" "$tree/classes"
+  cp "$native_lib" "$profile" "$tree/"
+  cp -P "$libdir"/* "$tree/lib/"
+  if [[ "$foreign_module" == "$root"/* ]]; then
+    cp "$foreign_module" "$tree/"
+    foreign_module=$tree/${foreign_module##*/}
+  fi
+  classes=$tree/classes native_lib=$tree/${native_lib##*/} profile=$tree/${profile##*/} libdir=$tree/lib
+  chown -R "${run_as_owner:?}" "$scratch"
+fi
 
 # --- run
 java=("${run_as[@]}" "${java[@]}")

@@ -1,7 +1,8 @@
 # opencryptoki's software token (slot 3) behind its slot daemon, pkcsslotd. The daemon and the
-# token library keep their socket, locks, shared memory and token files at fixed paths (/run,
-# /dev/shm, /var/lib/opencryptoki, SysV IPC): the run happens in a mount and IPC namespace of its own, with
-# folders of the scratch space mounted over those paths, so nothing outside it is touched.
+# token library keep their socket, locks, shared memory, token files and logs at fixed paths
+# (/run, /dev/shm, /var/lib/opencryptoki, /var/log/opencryptoki, SysV IPC): the run happens in a
+# mount and IPC namespace of its own, with folders of the scratch space mounted over those paths,
+# so nothing outside it is touched.
 token_needs_namespace=1
 opencryptoki=/usr/lib/x86_64-linux-gnu/pkcs11/libopencryptoki.so
 
