@@ -17,8 +17,10 @@ varnel_cache=${VARNEL_CACHE_DIR:-${XDG_CACHE_HOME:-${HOME:-$(getent passwd "$(id
 # file), archive_aptopts (an --aptopt for each apt settings file saying how
 # the archive is reached, Acquire::...), archive_files (all those files).
 host_archive() {
-  archive_sources=/etc/apt/sources.list.d/debian.sources
-  [ -f "$archive_sources" ] || archive_sources=/etc/apt/sources.list
+  # debian.sources on an installed system, 0000debian.sources in a root
+  # mmdebstrap made, sources.list on older ones.
+  archive_sources=$(ls /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n 1)
+  [ -n "$archive_sources" ] || archive_sources=/etc/apt/sources.list
   archive_files=("$archive_sources")
   archive_aptopts=()
   local file
@@ -140,7 +142,9 @@ use_jvm() {
         shadow_jdk "$jdk" "$2/jdk-armhf"
         jdk=$2/jdk-armhf
       fi
-      java=("${arm_run[@]}" "$jdk/bin/java" -Dvarnel.version="$varnel_text")
+      # By fork: the spawn helper is an ARM program the kernel cannot run.
+      java=("${arm_run[@]}" "$jdk/bin/java" -Djdk.lang.Process.launchMechanism=FORK
+        -Dvarnel.version="$varnel_text")
       jvm_emulated=1
       ;;
     *)

@@ -131,7 +131,12 @@ run_gtest "unit linux-x86" run_i386 build/linux-x86/tests/varnel_unit_tests
 # (tools/arm.sh); their suites say so in their names.
 for arch in $arm_arches; do
   arm_arch "$arch"
-  run_gtest "unit $arch (emulated, $arm_qemu)" "${arm_run[@]}" build/$arch/tests/varnel_unit_tests
+  # Left out under qemu-user, which answers for the guest itself: the stack
+  # lookups see qemu's own stack and mappings, the loader's search folders are
+  # the guest's while files are looked up through the root, and 10,000 loads
+  # take minutes emulated. They run on every x86 build.
+  run_gtest "unit $arch (emulated, $arm_qemu)" "${arm_run[@]}" build/$arch/tests/varnel_unit_tests \
+    --gtest_filter=-BridgeTest.StackLookupThatFailedIsTriedAgainOnTheNextCall:BridgeTest.StackWithoutRoomForTheBuffersAnswersHostMemory:BridgeTest.UnloadingTheLibraryGivesItsKeyBack:LoadDriverTest.BareNameFoundAsAFifoOnTheSearchPathIsRefused
 done
 # The corpus files are named one by one: an emulated 32-bit readdir() fails
 # on some file systems.

@@ -237,6 +237,9 @@ if [ ${#run_as[@]} -ne 0 ]; then
 fi
 
 # --- run
+# The command that starts a JVM like this one, for cases that start another
+# (under emulation it names the emulator too), its words split by US.
+child_java=$(IFS=$'\x1f' && echo "${java[*]}")
 java=("${run_as[@]}" "${java[@]}")
 read -ra jvm_options <<<"${VARNEL_E2E_JVM_OPTIONS:-}"
 run_jvm "e2e-$arch-$token" "$scratch/jvm.log" "${jvm_options[@]}" \
@@ -249,6 +252,7 @@ run_jvm "e2e-$arch-$token" "$scratch/jvm.log" "${jvm_options[@]}" \
   -Dvarnel.e2e.soPin="$so_pin" \
   -Dvarnel.e2e.noPkcs11Lib="$no_pkcs11_lib" \
   -Dvarnel.e2e.foreignModule="$foreign_module" \
+  -Dvarnel.e2e.childJava="$child_java" \
   -Dvarnel.e2e.secondTokenLabel="$second_token_label" \
   -Dvarnel.e2e.keyLabel="$key_label" \
   -Dvarnel.e2e.spareKeyLabel="$spare_key_label" \

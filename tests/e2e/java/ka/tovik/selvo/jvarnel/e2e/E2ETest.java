@@ -1453,10 +1453,12 @@ public final class E2ETest {
         // thread-specific keys, in a JVM of its own, must leave the stack check on.
         list.add(new Case("unload-cycles", () -> {
             String java = Paths.get(System.getProperty("java.home"), "bin", "java").toString();
-            Process child = new ProcessBuilder(java, "-Xcheck:jni",
+            List<String> command = new ArrayList<>(
+                    Arrays.asList(System.getProperty("varnel.e2e.childJava", java).split("\u001f")));
+            command.addAll(Arrays.asList("-Xcheck:jni",
                     "-Djava.library.path=" + System.getProperty("java.library.path"),
-                    "-cp", System.getProperty("java.class.path"), UnloadCycles.class.getName(), "1100")
-                    .redirectErrorStream(true).start();
+                    "-cp", System.getProperty("java.class.path"), UnloadCycles.class.getName(), "1100"));
+            Process child = new ProcessBuilder(command).redirectErrorStream(true).start();
             String output = new String(child.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
             int status = child.waitFor();
             System.out.print(output);
