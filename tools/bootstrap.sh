@@ -9,7 +9,7 @@ set -euo pipefail
 declare -A groups=(
   [build64]="g++ cmake make libp11-kit-dev openjdk-17-jdk-headless"
   [build32]="gcc-multilib g++-multilib"
-  [test64]="libgtest-dev valgrind"
+  [test64]="libgtest-dev valgrind unzip"
   [test32]="libc6-dbg:i386 qemu-user"
   [e2e]="softhsm2 opensc gnutls-bin openssl qemu-user openjdk-17-jdk-headless:i386 libssl3:i386 libstdc++6:i386 libgcc-s1:i386"
   # The other tokens of the end-to-end matrix. Only NSS and p11-kit come in
