@@ -47,8 +47,15 @@ SCRIPT
 make_root() {
   local dir=$1 link target
   host_archive
-  mmdebstrap --quiet --arch="$arm_debian" --variant=extract "${archive_aptopts[@]}" \
-    --include=openjdk-17-jre-headless,libsofthsm2,softhsm2,libstdc++6 bookworm "$dir" "$archive_sources" >&2
+  # From bookworm main (tools/harness.sh, host_archive), three tries: a
+  # mirror out of step with its index fails the whole run.
+  for try in 1 2 3; do
+    mmdebstrap --quiet --arch="$arm_debian" --variant=extract "${archive_aptopts[@]}" \
+      --include=openjdk-17-jre-headless,libsofthsm2,softhsm2,libstdc++6 bookworm "$dir" "$archive_main" >&2 && break
+    rm -rf "$dir"
+    [ "$try" -lt 3 ] || return 1
+    sleep 20
+  done
   while IFS= read -r -d '' link; do
     target=$(readlink "$link")
     ln -sfnr "$dir$target" "$link"

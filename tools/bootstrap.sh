@@ -3,6 +3,7 @@
 # Idempotent: does nothing when every package is already present.
 # Usage: tools/bootstrap.sh [group...]          installs the groups' packages (default all)
 #        tools/bootstrap.sh --list [group...]   prints each group and its packages, installs nothing
+#        tools/bootstrap.sh --missing [group...]  prints the groups' packages not installed, installs nothing
 # groups: build64 build32 test64 test32 e2e tokens windows wine wine64 wine-vm arm fresh format fuzz bench all
 set -euo pipefail
 
@@ -29,10 +30,11 @@ declare -A groups=(
 )
 
 list=false
-if [ "${1:-}" = --list ]; then
-  list=true
-  shift
-fi
+only_missing=false
+case ${1:-} in
+  --list) list=true; shift ;;
+  --missing) only_missing=true; shift ;;
+esac
 names=()
 for g in "${@:-all}"; do
   if [ "$g" = all ]; then
@@ -56,10 +58,23 @@ for g in "${names[@]}"; do wanted+=(${groups[$g]}); done
 exec 8>/tmp/varnel-bootstrap.lock
 flock 8
 
+# What an earlier run could not install because the archive was out of step
+# (see below): one package a line, tried again after an hour.
+source "$(dirname "$0")/paths.sh"
+left_out_file=$bootstrap_left_out
+[ -n "$(find "$left_out_file" -mmin -60 2>/dev/null)" ] || rm -f "$left_out_file"
+
 missing=()
 for p in "${wanted[@]}"; do
-  dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$p")
+  dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' && continue
+  grep -qxF "$p" "$left_out_file" 2>/dev/null || missing+=("$p")
 done
+if $only_missing; then
+  for p in "${wanted[@]}"; do
+    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || echo "$p"
+  done
+  exit 0
+fi
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
@@ -69,5 +84,30 @@ fi
 sudo_cmd=""
 [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
 echo "bootstrap: installing ${missing[*]}" >&2
-$sudo_cmd apt-get update -qq >/dev/null
-DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# A mirror in the middle of a sync serves an index its Release file does not
+# list: apt refuses that index. Tried three times, a little apart.
+update_log=$(mktemp)
+trap 'rm -f "$update_log"' EXIT
+for try in 1 2 3; do
+  $sudo_cmd apt-get update -qq >"$update_log" 2>&1 && break
+  [ "$try" -eq 3 ] || sleep 15
+done
+apt_install() { DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "$@" >/dev/null; }
+apt_install "${missing[@]}" && exit 0
+# Only an index that stayed out of step excuses a failed install: then what
+# the archive can give is installed, the rest is named and left out, and the
+# suites that need it say SKIPPED.
+grep -q '^E: ' "$update_log" || exit 1
+grep '^E: ' "$update_log" | head -n 3 >&2
+installable=() left_out=()
+for p in "${missing[@]}"; do
+  if apt-get install -s -qq --no-install-recommends "$p" >/dev/null 2>&1; then
+    installable+=("$p")
+  else
+    left_out+=("$p")
+  fi
+done
+[ ${#installable[@]} -eq 0 ] || apt_install "${installable[@]}"
+[ ${#left_out[@]} -ne 0 ] || exit 0
+printf '%s\n' "${left_out[@]}" >>"$left_out_file"
+echo "bootstrap: the archive's indexes are out of step; left out: ${left_out[*]}" >&2

@@ -14,15 +14,21 @@ varnel_cache=${VARNEL_CACHE_DIR:-${XDG_CACHE_HOME:-${HOME:-$(getent passwd "$(id
 
 # host_archive: the host's Debian archive settings, for a root made by
 # mmdebstrap, which reads none of them itself: archive_sources (the sources
-# file), archive_aptopts (an --aptopt for each apt settings file saying how
-# the archive is reached, Acquire::...), archive_files (all those files).
+# file), archive_main (one line: bookworm's main from the same mirror), archive_aptopts (an --aptopt for each apt settings file saying how
+# the archive is reached, Acquire::..., and a retry of each failed fetch, as
+# mmdebstrap fails on any), archive_files (all those files).
 host_archive() {
   # debian.sources on an installed system, 0000debian.sources in a root
   # mmdebstrap made, sources.list on older ones.
   archive_sources=$(ls /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n 1)
   [ -n "$archive_sources" ] || archive_sources=/etc/apt/sources.list
   archive_files=("$archive_sources")
-  archive_aptopts=()
+  # The mirror of bookworm itself, for roots that need no security updates:
+  # an index of another suite out of step with its Release file fails them.
+  archive_main="deb $(awk '
+    /^URIs:/ { uri = $2 } /^Suites:/ { for (i = 2; i <= NF; i++) if ($i == "bookworm") main = uri }
+    /^deb / && $3 == "bookworm" { main = $2 } END { print main }' "$archive_sources") bookworm main"
+  archive_aptopts=(--aptopt='Acquire::Retries "5"')
   local file
   for file in /etc/apt/apt.conf.d/*; do
     grep -q '^Acquire::' "$file" 2>/dev/null || continue
@@ -105,6 +111,8 @@ fetch_softhsm_i386() {
 # (linux-x86_64, linux-x86, linux-aarch64 or linux-armhf) with the version
 # GetVersion answers in the property varnel.version, and jvm_emulated (1 when
 # it runs under qemu). SCRATCH is a tmpfs folder of the caller's, removed by it.
+# Returns 3, saying why in jvm_left_out, when the bootstrap could not install
+# the JDK: the caller's suite is then SKIPPED.
 #
 # Under qemu-i386 and qemu-arm the same readdir() failure as above hits the
 # JDK's crypto policy folder, and with it every javax.crypto.Cipher: those
@@ -122,6 +130,10 @@ use_jvm() {
       ;;
     linux-x86)
       if [ ! -x "$jdk32/bin/java" ]; then
+        if grep -qxF openjdk-17-jdk-headless:i386 "$bootstrap_left_out" 2>/dev/null; then
+          jvm_left_out="the archive's i386 index was out of step: no 32-bit JDK (tools/bootstrap.sh e2e)"
+          return 3
+        fi
         echo "32-bit JDK missing: $jdk32 (run tools/bootstrap.sh e2e)" >&2
         return 1
       fi
