@@ -12,9 +12,12 @@ failed=0
 log_dir=build/test-logs
 mkdir -p "$log_dir"
 
-# add_counts NAME PASSED FAILED
+# add_counts NAME PASSED FAILED: with the seconds since the last suite, as
+# they run one after another.
+suite_start=$SECONDS
 add_counts() {
-  printf '%-60s %s passed, %s failed\n' "$1" "$2" "$3"
+  printf '%-60s %s passed, %s failed  %4d s\n' "$1" "$2" "$3" $((SECONDS - suite_start))
+  suite_start=$SECONDS
   passed=$((passed + $2))
   failed=$((failed + $3))
 }
@@ -94,6 +97,7 @@ run_counted() {
   line=$(tail -n 1 "$log")
   if [ $rc -eq 0 ] && [[ "$line" == *": SKIPPED: "* ]]; then
     printf '%-60s SKIPPED: %s\n' "$name" "${line#*: SKIPPED: }"
+    suite_start=$SECONDS
     skipped+=("$name")
     return
   fi
