@@ -26,6 +26,8 @@ jobjectArray resultArray(JNIEnv* env, Status status, int length, const char* con
         jstring element = env->NewStringUTF(text);
         if (!element) return nullptr;
         env->SetObjectArrayElement(array, i, element);
+        // The array holds it now; a method may count on 16 local references only.
+        env->DeleteLocalRef(element);
     }
     return array;
 }

@@ -10,13 +10,14 @@ const char* functionName(FakeJvm::Function function) {
     static const char* const names[] = {
         "FindClass",      "NewStringUTF",          "GetStringUTFChars",    "ReleaseStringUTFChars",
         "NewObjectArray", "SetObjectArrayElement", "GetByteArrayElements", "ReleaseByteArrayElements",
-        "GetArrayLength"};
+        "GetArrayLength", "DeleteLocalRef"};
     return names[static_cast<int>(function)];
 }
 }  // namespace
 
 struct FakeJvm::Object {
     int kind;
+    enum { kNoLocalRef, kLocalRef, kLocalRefDeleted } ref = kNoLocalRef;
     std::string text;
     std::vector<jobject> elements;
     std::vector<unsigned char> bytes;
@@ -64,6 +65,7 @@ FakeJvm::FakeJvm() {
     table_.GetByteArrayElements = &getByteArrayElements;
     table_.ReleaseByteArrayElements = &releaseByteArrayElements;
     table_.GetArrayLength = &getArrayLength;
+    table_.DeleteLocalRef = &deleteLocalRef;
     box_.env.functions = &table_;
     box_.owner = this;
 }
@@ -92,9 +94,18 @@ jbyteArray FakeJvm::byteArray(const std::vector<unsigned char>& bytes) {
     return static_cast<jbyteArray>(track(std::move(object)));
 }
 
+// Marks a reference a JNI call returned as a local reference.
+jobject FakeJvm::local(jobject reference) {
+    reinterpret_cast<Object*>(reference)->ref = Object::kLocalRef;
+    ++localRefs_;
+    return reference;
+}
+
 FakeJvm::Object* FakeJvm::object(jobject reference, int kind) {
     for (auto& candidate : objects_)
         if (reinterpret_cast<jobject>(candidate.get()) == reference) {
+            if (candidate->ref == Object::kLocalRefDeleted)
+                violations_.push_back("a local reference used after DeleteLocalRef");
             if (candidate->kind == kind) return candidate.get();
             break;
         }
@@ -130,8 +141,8 @@ int FakeJvm::totalCalls() const {
 bool FakeJvm::enter(Function function) {
     int index = static_cast<int>(function);
     ++calls_[index];
-    bool release =
-        function == Function::ReleaseStringUTFChars || function == Function::ReleaseByteArrayElements;
+    bool release = function == Function::ReleaseStringUTFChars ||
+                   function == Function::ReleaseByteArrayElements || function == Function::DeleteLocalRef;
     if (failed_ && !release)
         violations_.push_back(std::string(functionName(function)) + " called after a failed JNI call");
     if (failCountdown_[index] > 0 && --failCountdown_[index] == 0) {
@@ -149,7 +160,7 @@ jclass JNICALL FakeJvm::findClass(JNIEnv* env, const char* name) {
     auto object = std::make_unique<Object>();
     object->kind = kClass;
     object->text = name;
-    return static_cast<jclass>(jvm.track(std::move(object)));
+    return static_cast<jclass>(jvm.local(jvm.track(std::move(object))));
 }
 
 jstring JNICALL FakeJvm::newStringUtf(JNIEnv* env, const char* utf) {
@@ -161,7 +172,7 @@ jstring JNICALL FakeJvm::newStringUtf(JNIEnv* env, const char* utf) {
     }
     if (!isModifiedUtf8(utf))
         jvm.violations_.push_back(std::string("NewStringUTF of invalid modified UTF-8: ") + utf);
-    return jvm.string(utf);
+    return static_cast<jstring>(jvm.local(jvm.string(utf)));
 }
 
 const char* JNICALL FakeJvm::getStringUtfChars(JNIEnv* env, jstring string, jboolean* isCopy) {
@@ -205,7 +216,7 @@ jobjectArray JNICALL FakeJvm::newObjectArray(JNIEnv* env, jsize length, jclass e
     auto object = std::make_unique<Object>();
     object->kind = kObjectArray;
     object->elements.assign(static_cast<size_t>(length), initial);
-    return static_cast<jobjectArray>(jvm.track(std::move(object)));
+    return static_cast<jobjectArray>(jvm.local(jvm.track(std::move(object))));
 }
 
 void JNICALL FakeJvm::setObjectArrayElement(JNIEnv* env, jobjectArray array, jsize index, jobject value) {
@@ -258,4 +269,17 @@ jsize JNICALL FakeJvm::getArrayLength(JNIEnv* env, jarray array) {
         return static_cast<jsize>(objects->elements.size());
     jvm.violations_.push_back("GetArrayLength on something that is not an array");
     return 0;
+}
+
+void JNICALL FakeJvm::deleteLocalRef(JNIEnv* env, jobject reference) {
+    FakeJvm& jvm = of(env);
+    jvm.enter(Function::DeleteLocalRef);
+    if (!reference) return;
+    for (auto& candidate : jvm.objects_)
+        if (reinterpret_cast<jobject>(candidate.get()) == reference && candidate->ref == Object::kLocalRef) {
+            candidate->ref = Object::kLocalRefDeleted;
+            --jvm.localRefs_;
+            return;
+        }
+    jvm.violations_.push_back("DeleteLocalRef of no live local reference");
 }

@@ -24,6 +24,7 @@ public:
         GetByteArrayElements,
         ReleaseByteArrayElements,
         GetArrayLength,
+        DeleteLocalRef,
         kCount
     };
 
@@ -54,6 +55,9 @@ public:
     int totalCalls() const;
     // Strings and byte-array elements acquired and not yet released.
     size_t outstanding() const { return chars_.size() + elements_.size(); }
+    // Local references made by JNI calls and not deleted: a native method may
+    // count on 16 only.
+    int localRefs() const { return localRefs_; }
     const std::vector<std::string>& violations() const { return violations_; }
 
 private:
@@ -80,6 +84,8 @@ private:
     static jbyte* JNICALL getByteArrayElements(JNIEnv* env, jbyteArray array, jboolean* isCopy);
     static void JNICALL releaseByteArrayElements(JNIEnv* env, jbyteArray array, jbyte* elements, jint mode);
     static jsize JNICALL getArrayLength(JNIEnv* env, jarray array);
+    static void JNICALL deleteLocalRef(JNIEnv* env, jobject reference);
+    jobject local(jobject reference);
 
     JNINativeInterface_ table_{};
     EnvBox box_{};
@@ -90,6 +96,7 @@ private:
     int calls_[static_cast<int>(Function::kCount)] = {};
     int failCountdown_[static_cast<int>(Function::kCount)] = {};
     bool failed_ = false;
+    int localRefs_ = 0;
 };
 
 // Whether bytes are the modified UTF-8 a JVM accepts from NewStringUTF: no

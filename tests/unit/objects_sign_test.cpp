@@ -67,7 +67,9 @@ TEST_F(ObjectsTest, FindObjectsListsHandlesUpToTheHundredItAskedFor) {
     std::vector<CK_ULONG> many;
     for (CK_ULONG i = 1; i <= 150; ++i) many.push_back(i);
     answer("C_FindObjects", CKR_OK).handles(many);  // reports 150, writes the 100 allowed
+    const int refsBefore = jvm.localRefs();
     Strings first = find();
+    EXPECT_LE(jvm.localRefs() - refsBefore, 16) << "local references left by a String[] of 101";
     ASSERT_EQ(101u, first.size());
     EXPECT_EQ("0", first[0]);
     EXPECT_EQ("100", first[100]);
