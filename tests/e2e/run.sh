@@ -157,7 +157,7 @@ else
   scratch=$(scratch_dir "varnel-e2e-$token")
 fi
 setup_log="$scratch/setup.log"
-use_jvm "$arch" "$scratch" || die "no JVM for $arch"
+use_jvm "$arch" "$scratch" || { [ $? -eq 3 ] && skip "$jvm_left_out"; die "no JVM for $arch"; }
 [ "$jvm_emulated" = 0 ] || echo "$name: the JVM runs emulated: ${java[*]}"
 
 # logged COMMAND...: runs a setup step, its output in the setup log; dies on failure.
@@ -219,6 +219,18 @@ if [ ! -f "$native_lib" ] || [ "$here/native/testtoken.c" -nt "$native_lib" ]; t
     -o "$native_lib.tmp" "$here/native/testtoken.c" -ldl || die "could not build $here/native/testtoken.c"
   mv -f "$native_lib.tmp" "$native_lib"
 fi
+# The launcher that runs a JVM on the process's first thread: the stack lookup there is checked on
+# SoftHSM2 alone (it does not depend on the token), and not under emulation, where the lookups see
+# the emulator's own stack.
+primordial_launcher=""
+if [ "$token" = softhsm ] && [ "$jvm_emulated" = 0 ]; then
+  primordial_launcher="$build/e2e-native-$arch/primordial"
+  if [ ! -f "$primordial_launcher" ] || [ "$here/native/primordial.c" -nt "$primordial_launcher" ]; then
+    "${cc[@]}" -std=c11 -O2 -Wall -Wextra -Werror -I"$jdk64/include" -I"$jdk64/include/linux" \
+      -o "$primordial_launcher.tmp" "$here/native/primordial.c" -ldl || die "could not build $here/native/primordial.c"
+    mv -f "$primordial_launcher.tmp" "$primordial_launcher"
+  fi
+fi
 flock -u 9
 # A token that runs its JVM as another user: that user may not reach the tree (a checkout in
 # root's home is not), so what the JVM reads from it is copied into the scratch space it owns.
@@ -261,6 +273,7 @@ run_jvm "e2e-$arch-$token" "$scratch/jvm.log" "${jvm_options[@]}" \
   -Dvarnel.e2e.certificate="$certificate" \
   -Dvarnel.e2e.certificateCount="$certificate_count" \
   -Dvarnel.e2e.testToken="$native_lib" \
+  -Dvarnel.e2e.primordialLauncher="$primordial_launcher" \
   -Dvarnel.e2e.slotListing="$scratch/slots-all.txt" \
   -Dvarnel.e2e.tokenSlotListing="$scratch/slots-token.txt" \
   -cp "$classes" ka.tovik.selvo.jvarnel.e2e.E2ETest

@@ -63,6 +63,15 @@ final class DeepStack {
         callAll();
     }
 
+    /** Runs the recursion on the calling thread; false if an answer was broken. */
+    boolean runHere() {
+        for (Map.Entry<String, Supplier<String[]>> m : methods.entrySet()) {
+            spare.put(m.getKey(), m.getValue().get());
+        }
+        descend();
+        return broken == null;
+    }
+
     /** Runs the recursion on a thread of its own; false if an answer was broken or the thread died. */
     boolean run() throws InterruptedException {
         for (Map.Entry<String, Supplier<String[]>> m : methods.entrySet()) {

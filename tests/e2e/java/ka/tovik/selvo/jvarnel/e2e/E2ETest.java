@@ -315,6 +315,25 @@ public final class E2ETest {
     }
 
     /** Quotes the text; control characters (a CK_BBOOL flag read as text, CR, LF) show as escapes. */
+    /** The command that starts a JVM like this one (under emulation, the emulator first). */
+    static List<String> childJava() {
+        String java = Paths.get(System.getProperty("java.home"), "bin", "java").toString();
+        return Arrays.asList(System.getProperty("varnel.e2e.childJava", java).split("\u001f"));
+    }
+
+    /** Runs {@code command} followed by {@code args}, shows its output; it must end with 0 and no warning. */
+    static void runChildJvm(String what, List<String> command, String... args) throws Exception {
+        List<String> whole = new ArrayList<>(command);
+        whole.addAll(Arrays.asList(args));
+        Process child = new ProcessBuilder(whole).redirectErrorStream(true).start();
+        String output = new String(child.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+        int status = child.waitFor();
+        System.out.print(output);
+        if (status != 0 || output.contains("WARNING")) {
+            throw fail(what + " ended with status " + status);
+        }
+    }
+
     static String show(String s) {
         if (s == null) {
             return "null";
@@ -1451,21 +1470,30 @@ public final class E2ETest {
 
         // The JVM unloads the library with its class loader: more cycles than the process has
         // thread-specific keys, in a JVM of its own, must leave the stack check on.
-        list.add(new Case("unload-cycles", () -> {
-            String java = Paths.get(System.getProperty("java.home"), "bin", "java").toString();
-            List<String> command = new ArrayList<>(
-                    Arrays.asList(System.getProperty("varnel.e2e.childJava", java).split("\u001f")));
-            command.addAll(Arrays.asList("-Xcheck:jni",
-                    "-Djava.library.path=" + System.getProperty("java.library.path"),
-                    "-cp", System.getProperty("java.class.path"), UnloadCycles.class.getName(), "1100"));
-            Process child = new ProcessBuilder(command).redirectErrorStream(true).start();
-            String output = new String(child.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
-            int status = child.waitFor();
-            System.out.print(output);
-            if (status != 0 || output.contains("WARNING")) {
-                throw fail("the unload cycles' JVM ended with status " + status);
-            }
-        }));
+        list.add(new Case("unload-cycles", () -> runChildJvm("the unload cycles' JVM", childJava(),
+                "-Xcheck:jni", "-Djava.library.path=" + System.getProperty("java.library.path"), "-cp",
+                System.getProperty("java.class.path"), UnloadCycles.class.getName(), "1100")));
+
+        // The first thread of a process started by a launcher of its own: a failed lookup of its
+        // stack (no descriptor free) must not turn the check off.
+        String launcher = System.getProperty("varnel.e2e.primordialLauncher", "");
+        if (!launcher.isEmpty()) {
+            list.add(new Case("primordial-stack", () -> {
+                List<String> command = new ArrayList<>();
+                for (String word : childJava()) {
+                    if (word.endsWith("/bin/java")) {
+                        String home = word.substring(0, word.length() - "/bin/java".length());
+                        command.addAll(Arrays.asList(launcher, home + "/lib/server/libjvm.so", "1024"));
+                    } else {
+                        command.add(word);
+                    }
+                }
+                runChildJvm("the primordial thread's JVM", command, "-Xcheck:jni",
+                        "-Djava.library.path=" + System.getProperty("java.library.path"),
+                        "-Djava.class.path=" + System.getProperty("java.class.path"),
+                        PrimordialStack.class.getName(), cfg.driver);
+            }));
+        }
 
         list.add(new Case("deep-stack", () -> {
             // A thread at the end of its stack gets whole answers, never a crash.
