@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Soak run of dist/linux-x86_64/libVarnel.so in a real 64-bit JVM with
 # -Xcheck:jni (tests/soak): first millions of mixed calls from several threads
-# against the mock driver in echo mode, then RSA-2048 signatures on a fresh
+# against the unscripted mock driver, then RSA-2048 signatures on a fresh
 # SoftHSM token from one thread (SoftHSM initialised with a null argument
 # takes no locks). Each phase is its own JVM: loading a driver replaces the
 # bridge's entry points.
@@ -13,7 +13,7 @@
 # VARNEL_SOAK_TIMEOUT (seconds per phase, 600), VARNEL_SOAK_LIBDIR (the
 # directory holding libVarnel.so, default dist/linux-x86_64).
 #
-# Fails on a wrong answer, resident memory or descriptors growing past the
+# Fails on a wrong status, resident memory or descriptors growing past the
 # limits between warm-up and the end, any WARNING line from the JVM, or a JVM
 # that crashes or does not finish. The last line reads "soak: passed" or
 # "soak: FAILED".
@@ -77,8 +77,8 @@ run_phase() {
   judge_jvm "^soak $name: .* in .* s" 2>&1 || failed=1
 }
 
-echo "== mock driver in echo mode: $calls calls from $threads threads"
-MOCK_ECHO=1 run_phase mock mock "$mock" "$calls" "$threads"
+echo "== mock driver: $calls calls from $threads threads"
+run_phase mock mock "$mock" "$calls" "$threads"
 
 echo "== SoftHSM: $signatures signatures"
 use_token_store "$work"
