@@ -14,12 +14,14 @@
 #include <vector>
 
 // VARNEL_JAVA_METHODS(X): X(Name) per native method, in the table's order.
-#define VARNEL_JAVA_METHODS(X)                                                                              \
-    X(LoadDriver)                                                                                           \
-    X(Initialize) X(Finalize) X(GetVersion) X(GetSlotList) X(GetTokenInfo) X(OpenSession) X(Login) X(LogOut) \
-        X(CloseSession) X(FindObjectsInit) X(FindObjects) X(FindObjectsFinal) X(GetAttributeValue)          \
-            X(SetAttributeValue) X(DestroyObject) X(GenerateKeyPair) X(GenerateKey) X(SignInit) X(Sign)     \
-                X(EncryptInit) X(Encrypt) X(DecryptInit) X(Decrypt) X(WrapKey) X(UnwrapKey)
+// clang-format off
+#define VARNEL_JAVA_METHODS(X)                                                                      \
+    X(LoadDriver) X(Initialize) X(Finalize) X(GetVersion) X(GetSlotList) X(GetTokenInfo)            \
+    X(OpenSession) X(Login) X(LogOut) X(CloseSession) X(FindObjectsInit) X(FindObjects)             \
+    X(FindObjectsFinal) X(GetAttributeValue) X(SetAttributeValue) X(DestroyObject)                  \
+    X(GenerateKeyPair) X(GenerateKey) X(SignInit) X(Sign) X(EncryptInit) X(Encrypt) X(DecryptInit) \
+    X(Decrypt) X(WrapKey) X(UnwrapKey)
+// clang-format on
 
 namespace methods {
 
