@@ -77,7 +77,10 @@ jobject run(JNIEnv* env, int method, const jobject* arguments, const char* kinds
 
 template <typename P>
 constexpr char kindOf() {
-    return std::is_same_v<P, jstring> ? 'S' : std::is_same_v<P, jbyteArray> ? 'B' : std::is_same_v<P, jlong> ? 'J' : 'I';
+    return std::is_same_v<P, jstring>      ? 'S'
+           : std::is_same_v<P, jbyteArray> ? 'B'
+           : std::is_same_v<P, jlong>      ? 'J'
+                                           : 'I';
 }
 
 template <typename P>
@@ -119,9 +122,9 @@ const std::vector<JNINativeMethod>& floorMethods() {
 #undef VARNEL_SIGNATURE
     };
     static const std::vector<JNINativeMethod> table = {
-#define VARNEL_FLOOR(name)                                                                                  \
-    {const_cast<char*>(#name), const_cast<char*>(signatures[methods::k##name].c_str()),                     \
-     reinterpret_cast<void*>(                                                                               \
+#define VARNEL_FLOOR(name)                                                              \
+    {const_cast<char*>(#name), const_cast<char*>(signatures[methods::k##name].c_str()), \
+     reinterpret_cast<void*>(                                                           \
          &Floor<methods::k##name, decltype(&Java_ka_tovik_selvo_jvarnel_JVarnel_##name)>::method)},
         VARNEL_JAVA_METHODS(VARNEL_FLOOR)
 #undef VARNEL_FLOOR
@@ -143,8 +146,8 @@ jobjectArray JNICALL row(JNIEnv* env, jclass, jint method) {
     if (method < 0 || method >= methods::kCount) return nullptr;
     const methods::Method& m = methods::kMethods[method];
     jclass stringClass = env->FindClass("java/lang/String");
-    jobjectArray texts = stringClass ? env->NewObjectArray(static_cast<jsize>(m.arguments.size() + 1), stringClass,
-                                                           env->NewStringUTF(m.name))
+    jobjectArray texts = stringClass ? env->NewObjectArray(static_cast<jsize>(m.arguments.size() + 1),
+                                                           stringClass, env->NewStringUTF(m.name))
                                      : nullptr;
     for (size_t i = 0; texts && i < m.arguments.size(); ++i) {
         std::vector<jchar> chars(m.arguments[i].begin(), m.arguments[i].end());
@@ -173,8 +176,10 @@ extern "C" JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
     JNIEnv* env = nullptr;
     if (vm->GetEnv(reinterpret_cast<void**>(&env), JNI_VERSION_1_8) != JNI_OK) return JNI_ERR;
     const JNINativeMethod helpers[] = {
-        {const_cast<char*>("row"), const_cast<char*>("(I)[Ljava/lang/String;"), reinterpret_cast<void*>(&row)},
-        {const_cast<char*>("answer"), const_cast<char*>("(I[Ljava/lang/String;)V"), reinterpret_cast<void*>(&answer)}};
+        {const_cast<char*>("row"), const_cast<char*>("(I)[Ljava/lang/String;"),
+         reinterpret_cast<void*>(&row)},
+        {const_cast<char*>("answer"), const_cast<char*>("(I[Ljava/lang/String;)V"),
+         reinterpret_cast<void*>(&answer)}};
     jclass varnel = env->FindClass("ka/tovik/selvo/jvarnel/JVarnel");
     jclass table = varnel ? env->FindClass("ka/tovik/selvo/jvarnel/bench/FloorTable") : nullptr;
     if (!table || env->RegisterNatives(varnel, floorMethods().data(), methods::kCount) != 0 ||

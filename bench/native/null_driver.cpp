@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "cryptoki.h"
+#include "entry_point_list.h"
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -145,15 +146,17 @@ EXPORT CK_RV C_DestroyObject(CK_SESSION_HANDLE, CK_OBJECT_HANDLE) { return CKR_O
 EXPORT CK_RV C_FindObjectsInit(CK_SESSION_HANDLE, CK_ATTRIBUTE_PTR attributes, CK_ULONG) {
     return attributes ? CKR_OK : CKR_ARGUMENTS_BAD;
 }
-EXPORT CK_RV C_FindObjects(CK_SESSION_HANDLE, CK_OBJECT_HANDLE_PTR objects, CK_ULONG most, CK_ULONG_PTR count) {
+EXPORT CK_RV C_FindObjects(CK_SESSION_HANDLE, CK_OBJECT_HANDLE_PTR objects, CK_ULONG most,
+                           CK_ULONG_PTR count) {
     if (!objects || !count) return CKR_ARGUMENTS_BAD;
     *count = most < 100 ? most : 100;
     std::memcpy(objects, answers.objects, *count * sizeof *objects);
     return CKR_OK;
 }
 EXPORT CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE) { return CKR_OK; }
-EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_ATTRIBUTE_PTR, CK_ULONG, CK_ATTRIBUTE_PTR,
-                               CK_ULONG, CK_OBJECT_HANDLE_PTR publicKey, CK_OBJECT_HANDLE_PTR privateKey) {
+EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_ATTRIBUTE_PTR, CK_ULONG,
+                               CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR publicKey,
+                               CK_OBJECT_HANDLE_PTR privateKey) {
     const CK_RV rv = handle(2, publicKey);
     return rv ? rv : handle(3, privateKey);
 }
@@ -179,8 +182,8 @@ EXPORT CK_RV C_DecryptInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR mechanism, CK_OBJ
 EXPORT CK_RV C_Decrypt(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR out, CK_ULONG_PTR outLength) {
     return give(answers.plainText, sizeof answers.plainText, out, outLength);
 }
-EXPORT CK_RV C_WrapKey(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_OBJECT_HANDLE, CK_BYTE_PTR wrapped,
-                       CK_ULONG_PTR wrappedLength) {
+EXPORT CK_RV C_WrapKey(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_OBJECT_HANDLE,
+                       CK_BYTE_PTR wrapped, CK_ULONG_PTR wrappedLength) {
     return give(answers.wrappedKey, sizeof answers.wrappedKey, wrapped, wrappedLength);
 }
 EXPORT CK_RV C_UnwrapKey(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_BYTE_PTR wrapped, CK_ULONG,
@@ -192,12 +195,8 @@ EXPORT CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
     static CK_FUNCTION_LIST functions = [] {
         CK_FUNCTION_LIST f{};
         f.version = {2, 20};
-#define SET(name) f.C_##name = C_##name;
-        SET(Initialize) SET(Finalize) SET(GetSlotList) SET(GetTokenInfo) SET(OpenSession) SET(CloseSession)
-        SET(Login) SET(Logout) SET(GetAttributeValue) SET(SetAttributeValue) SET(DestroyObject)
-        SET(FindObjectsInit) SET(FindObjects) SET(FindObjectsFinal) SET(GenerateKeyPair) SET(GenerateKey)
-        SET(SignInit) SET(Sign) SET(EncryptInit) SET(Encrypt) SET(DecryptInit) SET(Decrypt) SET(WrapKey)
-        SET(UnwrapKey)
+#define SET(name, code) f.C_##name = C_##name;
+        VARNEL_ENTRY_POINTS(SET)
 #undef SET
         return f;
     }();

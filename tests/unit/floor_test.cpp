@@ -4,6 +4,7 @@
 // same arguments, and makes the same strings. A method's time over its
 // floor's is then the library's own work and the driver's.
 #include "floor.h"
+
 #include "method_table.h"
 #include "test_support.h"
 
