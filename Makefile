@@ -107,11 +107,14 @@ soak: build-linux-x86_64 unit-linux-x86_64
 	@tools/bootstrap.sh e2e
 	@tools/soak.sh
 
-# The performance benchmark (tools/bench.sh): every method against its floor on
-# the mock driver, real work on SoftHSM, growth with size, heap use; writes
-# bench/results/ and prints the table.
+# The performance benchmark (tools/bench.sh): every method beside its floor and
+# beside the library built without mitigations, on the null driver; real work
+# on SoftHSM beside C, SunPKCS11 and the peers; writes bench/results/ and
+# prints the tables. BENCH_ARCHES=linux-x86_64 measures one library.
+BENCH_ARCHES ?= $(X86_LINUX_ARCHES)
+export BENCH_ARCHES
 .PHONY: bench
-bench: all unit-linux-x86_64 unit-linux-x86
+bench: $(foreach a,$(BENCH_ARCHES),build-$(a) unit-$(a) plain-$(a))
 	@tools/bench.sh
 
 # Signs a message on a fresh SoftHSM token through dist/linux-x86_64 (demo/run.sh).
@@ -181,13 +184,6 @@ native-arch:
 .PHONY: $(addprefix plain-,$(X86_LINUX_ARCHES))
 $(addprefix plain-,$(X86_LINUX_ARCHES)): plain-%: build/%-plain/CMakeCache.txt
 	cmake --build build/$*-plain --target varnel -j $(JOBS)
-
-# The mitigations' cost: hardened and plain library side by side in one JVM
-# per architecture, method by method (tools/bench-hardening.sh).
-.PHONY: bench-hardening
-bench-hardening: all $(addprefix plain-,$(X86_LINUX_ARCHES))
-	@tools/bootstrap.sh e2e
-	@tools/bench-hardening.sh
 
 # The fault-class ledger (tools/check-mutants.sh): every mutant of
 # tests/mutants applied to a scratch copy of the tree, rebuilt there, and

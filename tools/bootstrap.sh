@@ -26,7 +26,7 @@ declare -A groups=(
   [fresh]="mmdebstrap"
   [format]="clang-format"
   [fuzz]="clang libclang-rt-14-dev"
-  [bench]="gnuplot-nox libjna-java"
+  [bench]="softhsm2 libjna-java"
 )
 
 list=false

@@ -18,6 +18,7 @@ const char* functionName(FakeJvm::Function function) {
 struct FakeJvm::Object {
     int kind;
     enum { kNoLocalRef, kLocalRef, kLocalRefDeleted } ref = kNoLocalRef;
+    std::string name;
     std::string text;
     std::vector<jobject> elements;
     std::vector<unsigned char> bytes;
@@ -80,16 +81,18 @@ jobject FakeJvm::track(std::unique_ptr<Object> object) {
     return reinterpret_cast<jobject>(objects_.back().get());
 }
 
-jstring FakeJvm::string(const std::string& modifiedUtf8) {
+jstring FakeJvm::string(const std::string& modifiedUtf8, const std::string& name) {
     auto object = std::make_unique<Object>();
     object->kind = kString;
+    object->name = name;
     object->text = modifiedUtf8;
     return static_cast<jstring>(track(std::move(object)));
 }
 
-jbyteArray FakeJvm::byteArray(const std::vector<unsigned char>& bytes) {
+jbyteArray FakeJvm::byteArray(const std::vector<unsigned char>& bytes, const std::string& name) {
     auto object = std::make_unique<Object>();
     object->kind = kByteArray;
+    object->name = name;
     object->bytes = bytes;
     return static_cast<jbyteArray>(track(std::move(object)));
 }
@@ -152,8 +155,22 @@ bool FakeJvm::enter(Function function) {
     return false;
 }
 
+void FakeJvm::note(const char* call, const std::string& what) {
+    if (journaling_) journal_.push_back(std::string(call) + "(" + what + ")");
+}
+
+std::string FakeJvm::describe(jobject reference) const {
+    for (const auto& candidate : objects_)
+        if (reinterpret_cast<jobject>(candidate.get()) == reference) {
+            if (!candidate->name.empty()) return candidate->name;
+            return candidate->kind == kString ? "\"" + candidate->text + "\"" : "an unnamed object";
+        }
+    return reference ? "an unknown reference" : "null";
+}
+
 jclass JNICALL FakeJvm::findClass(JNIEnv* env, const char* name) {
     FakeJvm& jvm = of(env);
+    jvm.note("FindClass", name);
     if (jvm.enter(Function::FindClass)) return nullptr;
     if (std::strcmp(name, "java/lang/String") != 0)
         jvm.violations_.push_back(std::string("FindClass ") + name);
@@ -165,6 +182,7 @@ jclass JNICALL FakeJvm::findClass(JNIEnv* env, const char* name) {
 
 jstring JNICALL FakeJvm::newStringUtf(JNIEnv* env, const char* utf) {
     FakeJvm& jvm = of(env);
+    jvm.note("NewStringUTF", utf ? "\"" + std::string(utf) + "\"" : "null");
     if (jvm.enter(Function::NewStringUTF)) return nullptr;
     if (!utf) {
         jvm.violations_.push_back("NewStringUTF(null)");
@@ -177,6 +195,7 @@ jstring JNICALL FakeJvm::newStringUtf(JNIEnv* env, const char* utf) {
 
 const char* JNICALL FakeJvm::getStringUtfChars(JNIEnv* env, jstring string, jboolean* isCopy) {
     FakeJvm& jvm = of(env);
+    jvm.note("GetStringUTFChars", jvm.describe(string));
     if (jvm.enter(Function::GetStringUTFChars)) return nullptr;
     Object* object = jvm.object(string, kString);
     if (!object) {
@@ -194,6 +213,7 @@ const char* JNICALL FakeJvm::getStringUtfChars(JNIEnv* env, jstring string, jboo
 
 void JNICALL FakeJvm::releaseStringUtfChars(JNIEnv* env, jstring string, const char* chars) {
     FakeJvm& jvm = of(env);
+    jvm.note("ReleaseStringUTFChars", jvm.describe(string));
     jvm.enter(Function::ReleaseStringUTFChars);
     auto found = jvm.chars_.find(chars);
     if (found == jvm.chars_.end()) {
@@ -208,6 +228,7 @@ void JNICALL FakeJvm::releaseStringUtfChars(JNIEnv* env, jstring string, const c
 jobjectArray JNICALL FakeJvm::newObjectArray(JNIEnv* env, jsize length, jclass elementClass,
                                              jobject initial) {
     FakeJvm& jvm = of(env);
+    jvm.note("NewObjectArray", std::to_string(length));
     if (jvm.enter(Function::NewObjectArray)) return nullptr;
     if (length < 0 || !jvm.object(elementClass, kClass)) {
         jvm.violations_.push_back("NewObjectArray with a bad length or class");
@@ -221,6 +242,7 @@ jobjectArray JNICALL FakeJvm::newObjectArray(JNIEnv* env, jsize length, jclass e
 
 void JNICALL FakeJvm::setObjectArrayElement(JNIEnv* env, jobjectArray array, jsize index, jobject value) {
     FakeJvm& jvm = of(env);
+    jvm.note("SetObjectArrayElement", std::to_string(index));
     jvm.enter(Function::SetObjectArrayElement);
     Object* object = jvm.object(array, kObjectArray);
     if (!object || index < 0 || static_cast<size_t>(index) >= object->elements.size()) {
@@ -232,6 +254,7 @@ void JNICALL FakeJvm::setObjectArrayElement(JNIEnv* env, jobjectArray array, jsi
 
 jbyte* JNICALL FakeJvm::getByteArrayElements(JNIEnv* env, jbyteArray array, jboolean* isCopy) {
     FakeJvm& jvm = of(env);
+    jvm.note("GetByteArrayElements", jvm.describe(array));
     if (jvm.enter(Function::GetByteArrayElements)) return nullptr;
     Object* object = jvm.object(array, kByteArray);
     if (!object) {
@@ -249,6 +272,8 @@ jbyte* JNICALL FakeJvm::getByteArrayElements(JNIEnv* env, jbyteArray array, jboo
 
 void JNICALL FakeJvm::releaseByteArrayElements(JNIEnv* env, jbyteArray array, jbyte* elements, jint mode) {
     FakeJvm& jvm = of(env);
+    jvm.note("ReleaseByteArrayElements",
+             jvm.describe(array) + ", " + (mode == JNI_ABORT ? "JNI_ABORT" : "mode " + std::to_string(mode)));
     jvm.enter(Function::ReleaseByteArrayElements);
     auto found = jvm.elements_.find(elements);
     if (found == jvm.elements_.end()) {
@@ -263,6 +288,7 @@ void JNICALL FakeJvm::releaseByteArrayElements(JNIEnv* env, jbyteArray array, jb
 
 jsize JNICALL FakeJvm::getArrayLength(JNIEnv* env, jarray array) {
     FakeJvm& jvm = of(env);
+    jvm.note("GetArrayLength", jvm.describe(array));
     jvm.enter(Function::GetArrayLength);
     if (Object* bytes = jvm.object(array, kByteArray)) return static_cast<jsize>(bytes->bytes.size());
     if (Object* objects = jvm.object(array, kObjectArray))
@@ -274,6 +300,7 @@ jsize JNICALL FakeJvm::getArrayLength(JNIEnv* env, jarray array) {
 void JNICALL FakeJvm::deleteLocalRef(JNIEnv* env, jobject reference) {
     FakeJvm& jvm = of(env);
     jvm.enter(Function::DeleteLocalRef);
+    jvm.note("DeleteLocalRef", jvm.describe(reference));
     if (!reference) return;
     for (auto& candidate : jvm.objects_)
         if (reinterpret_cast<jobject>(candidate.get()) == reference && candidate->ref == Object::kLocalRef) {

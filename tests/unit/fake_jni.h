@@ -2,7 +2,9 @@
 // library may use; every other slot is null, so an unexpected JNI call
 // crashes the test instead of passing silently. A ledger records every
 // acquisition and release and every misuse, such as a release in the wrong
-// mode or a JNI call made after the JVM failed one.
+// mode or a JNI call made after the JVM failed one. On request a journal
+// records every JNI call with what it touched, so that two callers can be
+// compared call by call.
 #pragma once
 
 #include <jni.h>
@@ -36,8 +38,9 @@ public:
     JNIEnv* env() { return &box_.env; }
 
     // Java values to pass in. A string is given as its modified UTF-8 bytes.
-    jstring string(const std::string& modifiedUtf8);
-    jbyteArray byteArray(const std::vector<unsigned char>& bytes);
+    // A name ("arg 2") is what the journal calls the value.
+    jstring string(const std::string& modifiedUtf8, const std::string& name = "");
+    jbyteArray byteArray(const std::vector<unsigned char>& bytes, const std::string& name = "");
 
     // Reads results back. A null reference reads as "<null>".
     std::string text(jobject string) const;
@@ -60,6 +63,12 @@ public:
     int localRefs() const { return localRefs_; }
     const std::vector<std::string>& violations() const { return violations_; }
 
+    // From now on, every JNI call is journaled as the call and what it
+    // touched: "GetStringUTFChars(arg 2)", "NewStringUTF(\"0\")",
+    // "ReleaseByteArrayElements(arg 2, JNI_ABORT)", "NewObjectArray(2)".
+    void keepJournal() { journaling_ = true; }
+    const std::vector<std::string>& journal() const { return journal_; }
+
 private:
     struct Object;
     struct EnvBox {
@@ -71,6 +80,9 @@ private:
     // Counts the call, reports misuse after a failure, and says whether this
     // call is the one scripted to fail.
     bool enter(Function function);
+    void note(const char* call, const std::string& what);
+    // How the journal names a value: its name, else a string's text.
+    std::string describe(jobject reference) const;
     Object* object(jobject reference, int kind);
     jobject track(std::unique_ptr<Object> object);
 
@@ -93,6 +105,8 @@ private:
     std::map<const char*, jstring> chars_;
     std::map<jbyte*, jbyteArray> elements_;
     std::vector<std::string> violations_;
+    std::vector<std::string> journal_;
+    bool journaling_ = false;
     int calls_[static_cast<int>(Function::kCount)] = {};
     int failCountdown_[static_cast<int>(Function::kCount)] = {};
     bool failed_ = false;

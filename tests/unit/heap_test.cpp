@@ -171,6 +171,10 @@ jsize JNICALL pausedGetArrayLength(JNIEnv* env, jarray array) {
     Pause p;
     return jvmTable->GetArrayLength(env, array);
 }
+void JNICALL pausedDeleteLocalRef(JNIEnv* env, jobject reference) {
+    Pause p;
+    jvmTable->DeleteLocalRef(env, reference);
+}
 
 class PausedJvm {
 public:
@@ -185,6 +189,7 @@ public:
         table_.GetByteArrayElements = pausedGetByteArrayElements;
         table_.ReleaseByteArrayElements = pausedReleaseByteArrayElements;
         table_.GetArrayLength = pausedGetArrayLength;
+        table_.DeleteLocalRef = pausedDeleteLocalRef;
         jvmTable = saved_;
         env_->functions = &table_;
     }
@@ -283,40 +288,7 @@ protected:
     void SetUp() override {
         BridgeTest::SetUp();
         loadMock();
-        scriptSuccess();
-    }
-
-    // Sticky answers that take every method down its success path, with the
-    // sizes the benchmark uses.
-    static void scriptSuccess() {
-        for (const char* function : {"C_Initialize", "C_Finalize", "C_Login", "C_Logout", "C_CloseSession",
-                                     "C_FindObjectsInit", "C_FindObjectsFinal", "C_SetAttributeValue",
-                                     "C_DestroyObject", "C_SignInit", "C_EncryptInit", "C_DecryptInit"})
-            answer(function, CKR_OK).sticky();
-        answer("C_GetSlotList", CKR_OK).handles({11, 12, 13, 14}).sticky();
-        std::vector<CK_ULONG> handles;
-        for (CK_ULONG i = 0; i < 100; ++i) handles.push_back(2 + i);
-        answer("C_FindObjects", CKR_OK).handles(handles).sticky();
-        answer("C_OpenSession", CKR_OK).handles({1}).sticky();
-        answer("C_GenerateKeyPair", CKR_OK).handles({2, 3}).sticky();
-        answer("C_GenerateKey", CKR_OK).handles({4}).sticky();
-        answer("C_UnwrapKey", CKR_OK).handles({5}).sticky();
-        CK_TOKEN_INFO info;
-        std::memset(&info, ' ', sizeof info);
-        info.flags = CKF_TOKEN_INITIALIZED;
-        const auto* infoBytes = reinterpret_cast<const unsigned char*>(&info);
-        answer("C_GetTokenInfo", CKR_OK).value(Bytes(infoBytes, infoBytes + sizeof info)).sticky();
-        answer("C_GetAttributeValue", CKR_OK)
-            .value(Bytes(256, 0xA5))
-            .value(mock::text("bench-rsa"))
-            .value({1, 0, 1})
-            .value({1})
-            .value({1})
-            .sticky();
-        answer("C_Sign", CKR_OK).value(Bytes(256, 1)).sticky();
-        answer("C_Encrypt", CKR_OK).value(Bytes(256, 2)).sticky();
-        answer("C_Decrypt", CKR_OK).value(Bytes(245, 3)).sticky();
-        answer("C_WrapKey", CKR_OK).value(Bytes(256, 4)).sticky();
+        mock::scriptSuccess();
     }
 
     // Counting works here: a direct malloc inside the window is seen, and no

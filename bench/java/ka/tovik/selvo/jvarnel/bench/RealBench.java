@@ -1,7 +1,13 @@
 package ka.tovik.selvo.jvarnel.bench;
 
+import com.sun.jna.Library;
+import com.sun.jna.Memory;
+import com.sun.jna.Native;
+import com.sun.jna.NativeLong;
+import com.sun.jna.Pointer;
+import com.sun.jna.ptr.NativeLongByReference;
+
 import java.io.BufferedReader;
-import java.io.IOException;
 import java.io.InputStreamReader;
 import java.io.OutputStreamWriter;
 import java.io.Writer;
@@ -13,67 +19,188 @@ import java.security.KeyStore;
 import java.security.MessageDigest;
 import java.security.PrivateKey;
 import java.security.Provider;
-import java.security.PublicKey;
 import java.security.Security;
 import java.security.Signature;
-import java.security.cert.Certificate;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Base64;
 import java.util.LinkedHashMap;
 import java.util.List;
+import java.util.Locale;
 import java.util.Map;
 
 import javax.crypto.Cipher;
 
 import ka.tovik.selvo.jvarnel.JVarnel;
+import sun.security.pkcs11.wrapper.CK_MECHANISM;
+import sun.security.pkcs11.wrapper.CK_TOKEN_INFO;
+import sun.security.pkcs11.wrapper.PKCS11;
 
 /**
- * Real work on a SoftHSM token with an RSA-2048 key, in operations per second:
- * through Varnel, through the C program bench/native/direct.c calling the same
- * module (the limit; it runs as a child process and times itself), and
- * through the JDK's SunPKCS11 provider with the standard JCA classes. Each
- * trial runs every way once, in rotating order; the ratio of a trial compares
- * Varnel with the others measured in the same round.
+ * Varnel beside the other ways to do the same work: on a SoftHSM2 token with
+ * an RSA-2048 key, through bench/native/direct.c (the module called straight
+ * from C, in a child process that times itself) and through the JDK's
+ * SunPKCS11 provider; with {@code --peers}, also through the JDK's own
+ * PKCS#11 wrapper class (the layer under SunPKCS11) and a JNA binding, on the
+ * token and on the null driver, where only the interfaces cost anything.
+ * Every way gives the same answer before it is timed; each trial then times a
+ * batch of every way in rotating order, and a ratio is Varnel's time over the
+ * other's in the same trial: below 1, Varnel is faster.
  *
- * <p>Arguments: {@code --arch A --module PATH --slot ID --pin PIN --key-label L
- * --data-label L --p11-config FILE --direct PROGRAM [--runner qemu-i386] --out
- * DIR --tmp DIR [--trials N] [--trial-ms X]}.
+ * <p>Arguments: {@code --module PATH --slot ID --pin PIN --key-label L --p11-config FILE
+ * --direct PROGRAM [--runner R] --tmp DIR --out DIR [--peers NULL_DRIVER] [--trials N]
+ * [--trial-ms X]}.
  */
 public final class RealBench {
     private RealBench() {
     }
 
-    /** Runs {@code n} operations one way; answers the nanoseconds they took. */
-    interface Way {
-        long run(int n) throws Exception;
+    static final long CKM_RSA_PKCS = 1;
+    static final String[] WAYS = {"Varnel", "direct C", "SunPKCS11", "JDK wrapper", "JNA"};
+
+    /** The JNA binding: the Cryptoki functions the operations call, CK_ULONG as NativeLong. */
+    public interface Cryptoki extends Library {
+        NativeLong C_GetTokenInfo(NativeLong slot, Pointer info);
+
+        NativeLong C_OpenSession(NativeLong slot, NativeLong flags, Pointer application, Pointer notify,
+                NativeLongByReference session);
+
+        NativeLong C_CloseSession(NativeLong session);
+
+        NativeLong C_SignInit(NativeLong session, Pointer mechanism, NativeLong key);
+
+        NativeLong C_Sign(NativeLong session, byte[] data, NativeLong length, Pointer out, NativeLongByReference size);
+
+        NativeLong C_DecryptInit(NativeLong session, Pointer mechanism, NativeLong key);
+
+        NativeLong C_Decrypt(NativeLong session, byte[] data, NativeLong length, Pointer out,
+                NativeLongByReference size);
     }
 
-    static int trials = 9;
-    static double trialMs = 150;
+    static NativeLong ulong(long value) {
+        return new NativeLong(value);
+    }
 
-    static String arch;
-    static String module;
-    static String slot;
-    static String pin;
-    static String keyLabel;
-    static String dataLabel;
-    static String p11Config;
-    static String directProgram;
-    static String runner;
-    static Path out;
-    static Path tmp;
+    static void ok(NativeLong rv, String what) {
+        Stats.check(rv.longValue() == 0, what + " answered " + rv.longValue());
+    }
 
-    // Varnel's session and key.
-    static long session;
-    static long key;
+    /** CK_MECHANISM {CKM_RSA_PKCS, NULL, 0}. */
+    static Memory rsaPkcs() {
+        Memory m = new Memory(2L * NativeLong.SIZE + Native.POINTER_SIZE);
+        m.clear();
+        m.setNativeLong(0, ulong(CKM_RSA_PKCS));
+        return m;
+    }
+
+    /** Output of a C_Sign or C_Decrypt through JNA, into a 4 KB buffer. */
+    interface JnaOutput {
+        NativeLong call(Memory out, NativeLongByReference size);
+    }
+
+    static byte[] jnaBytes(JnaOutput call, String what) {
+        Memory out = new Memory(4096);
+        NativeLongByReference size = new NativeLongByReference(ulong(4096));
+        ok(call.call(out, size), what);
+        return out.getByteArray(0, size.getValue().intValue());
+    }
+
+    /** One operation's ways, by name, each answering Base64 or text to compare. */
+    static final class Operation {
+        final String driver;
+        final String name;
+        final Map<String, Stats.Call> ways = new LinkedHashMap<>();
+        final Map<String, Stats.Way> batches = new LinkedHashMap<>();  // ways that time themselves
+
+        Operation(String driver, String name) {
+            this.driver = driver;
+            this.name = name;
+        }
+    }
+
+    static String base64(byte[] bytes) {
+        return Base64.getEncoder().encodeToString(bytes);
+    }
+
+    /**
+     * The operations on one driver through Varnel: SignInit + Sign and
+     * DecryptInit + Decrypt; with {@code peers}, also GetTokenInfo and
+     * OpenSession + CloseSession, and each through the JDK wrapper and JNA.
+     */
+    static List<Operation> operations(String driver, String module, long slot, long session, long key, byte[] toSign,
+            byte[] cipherText, boolean peers) throws Exception {
+        byte[] cipherBase64 = Base64.getEncoder().encode(cipherText);
+        List<Operation> list = new ArrayList<>();
+        Operation info = new Operation(driver, "GetTokenInfo");
+        info.ways.put("Varnel", () -> {
+            String[] t = Stats.ok(JVarnel.GetTokenInfo((int) slot), "GetTokenInfo");
+            return t[1] + t[2] + t[3] + t[4];
+        });
+        Operation sessions = new Operation(driver, "OpenSession + CloseSession");
+        sessions.ways.put("Varnel", () -> JVarnel.CloseSession(
+                Long.parseLong(Stats.ok(JVarnel.OpenSession((int) slot, 6), "OpenSession")[1])));
+        Operation sign = new Operation(driver, "SignInit + Sign");
+        sign.ways.put("Varnel", () -> {
+            Stats.ok(JVarnel.SignInit(session, key), "SignInit");
+            return Stats.ok(JVarnel.Sign(session, toSign, toSign.length), "Sign")[1];
+        });
+        Operation decrypt = new Operation(driver, "DecryptInit + Decrypt");
+        decrypt.ways.put("Varnel", () -> {
+            Stats.ok(JVarnel.DecryptInit(session, key, "rsapkcs"), "DecryptInit");
+            return Stats.ok(JVarnel.Decrypt(session, cipherBase64, cipherBase64.length), "Decrypt")[1];
+        });
+        if (!peers) return new ArrayList<>(List.of(sign, decrypt));
+
+        PKCS11 p11 = PKCS11.getInstance(module, "C_GetFunctionList", null, true);
+        // RTLD_NOW alone, as Varnel opens it: JNA's default adds RTLD_GLOBAL.
+        Cryptoki jna = Native.load(module, Cryptoki.class, Map.of(Library.OPTION_OPEN_FLAGS, 2));
+        NativeLong jSession = ulong(session);
+        info.ways.put("JDK wrapper", () -> {
+            CK_TOKEN_INFO t = p11.C_GetTokenInfo(slot);
+            return new String(t.label) + new String(t.manufacturerID) + new String(t.model) + new String(t.serialNumber);
+        });
+        info.ways.put("JNA", () -> {
+            Memory record = new Memory(512);  // CK_TOKEN_INFO: label, manufacturerID, model, serialNumber first
+            ok(jna.C_GetTokenInfo(ulong(slot), record), "C_GetTokenInfo");
+            return new String(record.getByteArray(0, 96), StandardCharsets.UTF_8);
+        });
+        sessions.ways.put("JDK wrapper", () -> {
+            p11.C_CloseSession(p11.C_OpenSession(slot, 6, null, null));
+            return "0";
+        });
+        sessions.ways.put("JNA", () -> {
+            NativeLongByReference opened = new NativeLongByReference();
+            ok(jna.C_OpenSession(ulong(slot), ulong(6), null, null, opened), "C_OpenSession");
+            return jna.C_CloseSession(opened.getValue()).toString();
+        });
+        sign.ways.put("JDK wrapper", () -> {
+            p11.C_SignInit(session, new CK_MECHANISM(CKM_RSA_PKCS), key);
+            return base64(p11.C_Sign(session, toSign));
+        });
+        sign.ways.put("JNA", () -> {
+            ok(jna.C_SignInit(jSession, rsaPkcs(), ulong(key)), "C_SignInit");
+            return base64(jnaBytes((out, size) -> jna.C_Sign(jSession, toSign, ulong(toSign.length), out, size),
+                    "C_Sign"));
+        });
+        decrypt.ways.put("JDK wrapper", () -> {
+            p11.C_DecryptInit(session, new CK_MECHANISM(CKM_RSA_PKCS), key);
+            byte[] plain = new byte[4096];
+            int n = p11.C_Decrypt(session, 0, cipherText, 0, cipherText.length, 0, plain, 0, plain.length);
+            return base64(Arrays.copyOf(plain, n));
+        });
+        decrypt.ways.put("JNA", () -> {
+            ok(jna.C_DecryptInit(jSession, rsaPkcs(), ulong(key)), "C_DecryptInit");
+            return base64(jnaBytes((out, size) -> jna.C_Decrypt(jSession, cipherText, ulong(cipherText.length), out,
+                    size), "C_Decrypt"));
+        });
+        return new ArrayList<>(List.of(info, sessions, sign, decrypt));
+    }
 
     // The direct C program, driven over its standard input and output.
-    static Process direct;
     static Writer toDirect;
     static BufferedReader fromDirect;
 
-    static String ask(String command) throws IOException {
+    static String ask(String command) throws Exception {
         toDirect.write(command + "\n");
         toDirect.flush();
         String answer = fromDirect.readLine();
@@ -81,250 +208,129 @@ public final class RealBench {
         return answer.substring(3);
     }
 
-    static long directRun(String command, int n) throws IOException {
-        return Long.parseLong(ask(command + " " + n).trim());
-    }
-
-    /** The DER DigestInfo of SHA-256("Varnel benchmark"): what every way signs. */
-    static byte[] digestInfo() throws Exception {
-        byte[] prefix = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, (byte) 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02,
-            0x01, 0x05, 0x00, 0x04, 0x20};
-        byte[] hash = MessageDigest.getInstance("SHA-256").digest("Varnel benchmark".getBytes(StandardCharsets.UTF_8));
-        byte[] info = Arrays.copyOf(prefix, prefix.length + hash.length);
-        System.arraycopy(hash, 0, info, prefix.length, hash.length);
-        return info;
-    }
-
-    static String[] checked(String[] answer, String what) {
-        Stats.check(answer != null && answer.length > 0 && "0".equals(answer[0]),
-                what + " answered " + Arrays.toString(answer));
-        return answer;
-    }
-
-    static void checked(String status, String what, String... accepted) {
-        for (String a : accepted)
-            if (a.equals(status)) return;
-        throw new Stats.CheckFailed(what + " answered " + status);
-    }
-
-    public static void main(String[] args) throws Exception {
-        for (int i = 0; i + 1 < args.length; i += 2) {
-            String v = args[i + 1];
-            switch (args[i]) {
-                case "--arch": arch = v; break;
-                case "--module": module = v; break;
-                case "--slot": slot = v; break;
-                case "--pin": pin = v; break;
-                case "--key-label": keyLabel = v; break;
-                case "--data-label": dataLabel = v; break;
-                case "--p11-config": p11Config = v; break;
-                case "--direct": directProgram = v; break;
-                case "--runner": runner = v.isEmpty() ? null : v; break;
-                case "--out": out = Paths.get(v); break;
-                case "--tmp": tmp = Paths.get(v); break;
-                case "--trials": trials = Integer.parseInt(v); break;
-                case "--trial-ms": trialMs = Double.parseDouble(v); break;
-                default: throw new IllegalArgumentException("unknown option " + args[i]);
-            }
-        }
-        long started = System.nanoTime();
-        final int slotId = (int) Long.parseLong(slot);
+    public static void main(String[] args) throws Throwable {
+        Map<String, String> a = new LinkedHashMap<>();
+        for (int i = 0; i + 1 < args.length; i += 2) a.put(args[i], args[i + 1]);
+        int trials = Integer.parseInt(a.getOrDefault("--trials", "31"));
+        double trialNs = Double.parseDouble(a.getOrDefault("--trial-ms", "40")) * 1e6;
+        String module = a.get("--module");
+        long slot = Long.parseLong(a.get("--slot"));
+        String pin = a.get("--pin");
+        String keyLabel = a.get("--key-label");
+        String nullDriver = a.get("--peers");
+        Path tmp = Paths.get(a.get("--tmp"));
 
         // SunPKCS11 first: it initialises the module asking for the operating
-        // system's locking, so its own cleaner thread may call in safely.
+        // system's locking, so that its own cleaner thread may call in safely;
         // Varnel's Initialize then answers CKR_CRYPTOKI_ALREADY_INITIALIZED.
-        Provider p11 = Security.getProvider("SunPKCS11").configure(p11Config);
-        KeyStore store = KeyStore.getInstance("PKCS11", p11);
+        Provider provider = Security.getProvider("SunPKCS11").configure(a.get("--p11-config"));
+        KeyStore store = KeyStore.getInstance("PKCS11", provider);
         store.load(null, pin.toCharArray());
         PrivateKey p11Key = (PrivateKey) store.getKey(keyLabel, null);
-        Certificate certificate = store.getCertificate(keyLabel);
-        Stats.check(p11Key != null && certificate != null, "SunPKCS11 does not see the key " + keyLabel);
-        PublicKey publicKey = certificate.getPublicKey();
-
-        Stats.check("0".equals(JVarnel.LoadDriver(module)), "LoadDriver(" + module + ")");
-        checked(JVarnel.Initialize(), "Initialize", "0", "401");
-        session = Long.parseLong(checked(JVarnel.OpenSession(slotId, 6), "OpenSession")[1]);
-        checked(JVarnel.Login(session, 1, pin), "Login", "0", "256");
-        checked(JVarnel.FindObjectsInit(session, keyLabel, 1), "FindObjectsInit", "0");
-        String[] keys = checked(JVarnel.FindObjects(session), "FindObjects");
-        checked(JVarnel.FindObjectsFinal(session), "FindObjectsFinal", "0");
+        Stats.check(p11Key != null, "SunPKCS11 does not see the key " + keyLabel);
+        Stats.ok(JVarnel.LoadDriver(module), "LoadDriver");
+        Stats.check(Arrays.asList("0", "401").contains(JVarnel.Initialize()), "Initialize");
+        long session = Long.parseLong(Stats.ok(JVarnel.OpenSession((int) slot, 6), "OpenSession")[1]);
+        Stats.check(Arrays.asList("0", "256").contains(JVarnel.Login(session, 1, pin)), "Login");
+        Stats.ok(JVarnel.FindObjectsInit(session, keyLabel, 1), "FindObjectsInit");
+        String[] keys = Stats.ok(JVarnel.FindObjects(session), "FindObjects");
+        Stats.ok(JVarnel.FindObjectsFinal(session), "FindObjectsFinal");
         Stats.check(keys.length == 2, "the key label names " + (keys.length - 1) + " objects");
-        key = Long.parseLong(keys[1]);
+        long key = Long.parseLong(keys[1]);
 
-        // Cipher texts made in software with the certificate's public key.
+        // What every way signs: the DER DigestInfo of SHA-256("Varnel benchmark");
+        // what they decrypt: 32 bytes, encrypted in software with the certificate's key.
+        byte[] toSign = concat(new byte[] {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, (byte) 0x86, 0x48, 0x01, 0x65,
+            0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20},
+                MessageDigest.getInstance("SHA-256").digest("Varnel benchmark".getBytes(StandardCharsets.UTF_8)));
         byte[] plain = "thirty-two bytes of plain text!!".getBytes(StandardCharsets.US_ASCII);
-        Cipher pkcs1Encrypt = Cipher.getInstance("RSA/ECB/PKCS1Padding", "SunJCE");
-        pkcs1Encrypt.init(Cipher.ENCRYPT_MODE, publicKey);
-        final byte[] pkcs1 = pkcs1Encrypt.doFinal(plain);
-        Cipher oaepEncrypt = Cipher.getInstance("RSA/ECB/OAEPWithSHA-1AndMGF1Padding", "SunJCE");
-        oaepEncrypt.init(Cipher.ENCRYPT_MODE, publicKey);
-        final byte[] oaep = oaepEncrypt.doFinal(plain);
+        Cipher encrypt = Cipher.getInstance("RSA/ECB/PKCS1Padding", "SunJCE");
+        encrypt.init(Cipher.ENCRYPT_MODE, store.getCertificate(keyLabel).getPublicKey());
+        byte[] cipherText = encrypt.doFinal(plain);
         Files.createDirectories(tmp);
-        Path pkcs1File = tmp.resolve("pkcs1.bin");
-        Path oaepFile = tmp.resolve("oaep.bin");
-        Path plainFile = tmp.resolve("plain.bin");
-        Files.write(pkcs1File, pkcs1);
-        Files.write(oaepFile, oaep);
-        Files.write(plainFile, plain);
-        final byte[] pkcs1Text = Base64.getEncoder().encode(pkcs1);
-        final byte[] oaepText = Base64.getEncoder().encode(oaep);
-        final String plainText = Base64.getEncoder().encodeToString(plain);
+        Files.write(tmp.resolve("pkcs1.bin"), cipherText);
+        Files.write(tmp.resolve("plain.bin"), plain);
 
         List<String> command = new ArrayList<>();
-        if (runner != null) command.add(runner);
-        command.addAll(Arrays.asList(directProgram, "serve", module, slot, pin, keyLabel, dataLabel,
-                pkcs1File.toString(), oaepFile.toString(), plainFile.toString()));
-        direct = new ProcessBuilder(command).redirectError(ProcessBuilder.Redirect.INHERIT).start();
+        if (a.containsKey("--runner") && !a.get("--runner").isEmpty()) command.add(a.get("--runner"));
+        command.addAll(Arrays.asList(a.get("--direct"), "serve", module, Long.toString(slot), pin, keyLabel,
+                tmp.resolve("pkcs1.bin").toString(), tmp.resolve("plain.bin").toString()));
+        Process direct = new ProcessBuilder(command).redirectError(ProcessBuilder.Redirect.INHERIT).start();
         toDirect = new OutputStreamWriter(direct.getOutputStream(), StandardCharsets.US_ASCII);
         fromDirect = new BufferedReader(new InputStreamReader(direct.getInputStream(), StandardCharsets.US_ASCII));
-        String ready = fromDirect.readLine();
-        Stats.check("ready".equals(ready), "the direct program did not start: " + ready);
+        Stats.check("ready".equals(fromDirect.readLine()), "the direct program did not start");
 
-        // Every way must give the same answers before any is timed.
-        final byte[] toSign = digestInfo();
-        checked(JVarnel.SignInit(session, key), "SignInit", "0");
-        String varnelSignature = checked(JVarnel.Sign(session, toSign, toSign.length), "Sign")[1];
-        final Signature p11Sign = Signature.getInstance("NONEwithRSA", p11);
+        List<Operation> operations = operations("SoftHSM2", module, slot, session, key, toSign, cipherText,
+                nullDriver != null);
+        Signature p11Sign = Signature.getInstance("NONEwithRSA", provider);
         p11Sign.initSign(p11Key);
-        p11Sign.update(toSign);
-        String p11Signature = Base64.getEncoder().encodeToString(p11Sign.sign());
-        String directSignature = ask("signature");
-        Stats.check(varnelSignature.equals(p11Signature), "Varnel and SunPKCS11 signatures differ");
-        Stats.check(varnelSignature.equals(directSignature), "Varnel and direct signatures differ");
-        // Verified in software: the public key opens the signature to the DigestInfo.
-        Cipher open = Cipher.getInstance("RSA/ECB/PKCS1Padding", "SunJCE");
-        open.init(Cipher.DECRYPT_MODE, publicKey);
-        Stats.check(Arrays.equals(toSign, open.doFinal(Base64.getDecoder().decode(varnelSignature))),
-                "the signature does not verify");
-
-        checked(JVarnel.DecryptInit(session, key, "rsapkcs"), "DecryptInit", "0");
-        Stats.check(plainText.equals(checked(JVarnel.Decrypt(session, pkcs1Text, pkcs1Text.length), "Decrypt")[1]),
-                "Varnel's PKCS#1 decryption is wrong");
-        checked(JVarnel.DecryptInit(session, key, "rsapkcsoaep"), "DecryptInit", "0");
-        Stats.check(plainText.equals(checked(JVarnel.Decrypt(session, oaepText, oaepText.length), "Decrypt")[1]),
-                "Varnel's OAEP decryption is wrong");
-        final Cipher p11Decrypt = Cipher.getInstance("RSA/ECB/PKCS1Padding", p11);
+        Cipher p11Decrypt = Cipher.getInstance("RSA/ECB/PKCS1Padding", provider);
         p11Decrypt.init(Cipher.DECRYPT_MODE, p11Key);
-        Stats.check(Arrays.equals(plain, p11Decrypt.doFinal(pkcs1)), "SunPKCS11's decryption is wrong");
-        checked(JVarnel.FindObjectsInit(session, dataLabel, 0), "FindObjectsInit", "0");
-        Stats.check(checked(JVarnel.FindObjects(session), "FindObjects").length == 101, "Varnel does not find 100");
-        checked(JVarnel.FindObjectsFinal(session), "FindObjectsFinal", "0");
-
-        // The ways, each checking every answer it gets.
-        Way varnelSign = n -> {
-            long t0 = System.nanoTime();
-            for (int i = 0; i < n; ++i) {
-                String s = JVarnel.SignInit(session, key);
-                String[] r = JVarnel.Sign(session, toSign, toSign.length);
-                if (!"0".equals(s) || !"0".equals(r[0])) throw new Stats.CheckFailed("Varnel sign failed");
+        for (Operation op : operations) {
+            if (op.name.startsWith("Sign")) {
+                op.ways.put("SunPKCS11", () -> {
+                    p11Sign.update(toSign);
+                    return base64(p11Sign.sign());
+                });
+                op.ways.put("direct C", () -> ask("signature"));
+                op.batches.put("direct C", n -> Long.parseLong(ask("sign " + n)));
+            } else if (op.name.startsWith("Decrypt")) {
+                op.ways.put("SunPKCS11", () -> base64(p11Decrypt.doFinal(cipherText)));
+                op.ways.put("direct C", () -> ask("plain"));
+                op.batches.put("direct C", n -> Long.parseLong(ask("decrypt " + n)));
             }
-            return System.nanoTime() - t0;
-        };
-        Way p11SignWay = n -> {
-            long t0 = System.nanoTime();
-            for (int i = 0; i < n; ++i) {
-                p11Sign.update(toSign);
-                if (p11Sign.sign().length != 256) throw new Stats.CheckFailed("SunPKCS11 sign failed");
-            }
-            return System.nanoTime() - t0;
-        };
-        Way varnelDecrypt = n -> varnelDecrypt(n, "rsapkcs", pkcs1Text, plainText);
-        Way varnelOaep = n -> varnelDecrypt(n, "rsapkcsoaep", oaepText, plainText);
-        Way p11DecryptWay = n -> {
-            long t0 = System.nanoTime();
-            for (int i = 0; i < n; ++i)
-                if (p11Decrypt.doFinal(pkcs1).length != plain.length) throw new Stats.CheckFailed("SunPKCS11 decrypt");
-            return System.nanoTime() - t0;
-        };
-        Way varnelFind = n -> {
-            long t0 = System.nanoTime();
-            for (int i = 0; i < n; ++i) {
-                String a = JVarnel.FindObjectsInit(session, dataLabel, 0);
-                String[] r = JVarnel.FindObjects(session);
-                String b = JVarnel.FindObjectsFinal(session);
-                if (!"0".equals(a) || r.length != 101 || !"0".equals(b)) throw new Stats.CheckFailed("Varnel find");
-            }
-            return System.nanoTime() - t0;
-        };
-
-        Files.createDirectories(out);
-        try (Stats.Table table = new Stats.Table(out.resolve("real.tsv"), "arch", "operation", "way", "trials",
-                "ops_per_trial", "value", "median", "min", "max")) {
-            Map<String, Way> ways = new LinkedHashMap<>();
-            ways.put("Varnel", varnelSign);
-            ways.put("direct C", n -> directRun("sign", n));
-            ways.put("SunPKCS11", p11SignWay);
-            compare(table, "RSA-2048 sign (PKCS#1 v1.5)", ways);
-
-            ways = new LinkedHashMap<>();
-            ways.put("Varnel", varnelDecrypt);
-            ways.put("direct C", n -> directRun("decrypt", n));
-            ways.put("SunPKCS11", p11DecryptWay);
-            compare(table, "RSA-2048 decrypt (PKCS#1 v1.5)", ways);
-
-            ways = new LinkedHashMap<>();
-            ways.put("Varnel", varnelOaep);
-            ways.put("direct C", n -> directRun("oaep", n));
-            compare(table, "RSA-2048 decrypt (OAEP, SHA-1)", ways);
-
-            ways = new LinkedHashMap<>();
-            ways.put("Varnel", varnelFind);
-            ways.put("direct C", n -> directRun("find", n));
-            compare(table, "search finding 100 objects", ways);
         }
+        List<String> tsv = new ArrayList<>(List.of("driver\toperation\tway\tvarnel_ns\tratio\tratio_min\tratio_max"));
+        List<String> md = new ArrayList<>(List.of("| driver | operation | Varnel µs | Varnel / " + String.join(
+                " | Varnel / ", Arrays.copyOfRange(WAYS, 1, WAYS.length)) + " |", "|---|---|---|---|---|---|---|"));
+        measure(operations, trials, trialNs, 200e6, tsv, md);
         toDirect.write("quit\n");
         toDirect.flush();
         Stats.check(direct.waitFor() == 0, "the direct program failed");
-        System.out.printf("real-work benchmark %s: %.0f s%n", arch, (System.nanoTime() - started) / 1e9);
+
+        if (nullDriver != null) {
+            // The null driver's fixed answers: a session 1, a key 2.
+            Stats.ok(JVarnel.LoadDriver(nullDriver), "LoadDriver");
+            measure(operations("null driver", nullDriver, 0, 1, 2, toSign, cipherText, true), trials * 2, 500_000,
+                    50e6, tsv, md);
+        }
+        Stats.write(Paths.get(a.get("--out")).resolve("real.tsv"), tsv);
+        Stats.write(Paths.get(a.get("--out")).resolve("real.md"), md);
+        System.out.println("real-work benchmark done (sink " + (Stats.sink & 1) + ")");
     }
 
-    static long varnelDecrypt(int n, String mechanism, byte[] text, String expected) {
-        long t0 = System.nanoTime();
-        for (int i = 0; i < n; ++i) {
-            String s = JVarnel.DecryptInit(session, key, mechanism);
-            String[] r = JVarnel.Decrypt(session, text, text.length);
-            if (!"0".equals(s) || !"0".equals(r[0]) || !expected.equals(r[1]))
-                throw new Stats.CheckFailed("Varnel decrypt failed: " + s + " " + Arrays.toString(r));
-        }
-        return System.nanoTime() - t0;
+    static byte[] concat(byte[] a, byte[] b) {
+        byte[] both = Arrays.copyOf(a, a.length + b.length);
+        System.arraycopy(b, 0, both, a.length, b.length);
+        return both;
     }
 
-    /** Times every way in each trial, in rotating order, and writes the rows. */
-    static void compare(Stats.Table table, String operation, Map<String, Way> ways) throws Exception {
-        List<String> names = new ArrayList<>(ways.keySet());
-        // Warm-up and sizing: a few operations each way, then a trial's worth of Varnel.
-        for (String name : names) ways.get(name).run(3);
-        long probe = ways.get("Varnel").run(5);
-        int n = (int) Math.max(3, Math.round(trialMs * 1e6 / (probe / 5.0)));
-        for (String name : names) ways.get(name).run(Math.max(3, n / 4));
-
-        Map<String, Stats.Sample> rates = new LinkedHashMap<>();
-        Map<String, Stats.Sample> ratios = new LinkedHashMap<>();
-        for (String name : names) rates.put(name, new Stats.Sample());
-        for (int t = 0; t < trials; ++t) {
-            Map<String, Double> round = new LinkedHashMap<>();
-            for (int k = 0; k < names.size(); ++k) {
-                String name = names.get((t + k) % names.size());
-                long ns = ways.get(name).run(n);
-                double rate = n / (ns / 1e9);
-                rates.get(name).add(rate);
-                round.put(name, rate);
+    /** Checks that every way answers alike, times them side by side, and adds a row per operation. */
+    static void measure(List<Operation> operations, int trials, double batchNs, double warmupNs, List<String> tsv,
+            List<String> md) throws Throwable {
+        for (Operation op : operations) {
+            Object want = op.ways.get("Varnel").call();
+            List<String> names = new ArrayList<>();
+            List<Stats.Way> ways = new ArrayList<>();
+            for (Map.Entry<String, Stats.Call> e : op.ways.entrySet()) {
+                Object got = e.getValue().call();
+                Stats.check(String.valueOf(want).equals(String.valueOf(got)), op.name + " on " + op.driver + ": Varnel "
+                        + "answers " + want + ", " + e.getKey() + " " + got);
+                names.add(e.getKey());
+                ways.add(op.batches.getOrDefault(e.getKey(), Stats.loop(e.getValue())));
             }
-            for (String name : names) {
-                if (name.equals("Varnel")) continue;
-                ratios.computeIfAbsent("Varnel / " + name, x -> new Stats.Sample())
-                        .add(round.get("Varnel") / round.get(name));
+            Stats.Sample[][] r = Stats.compare(ways, trials, batchNs, warmupNs);
+            StringBuilder cells = new StringBuilder(String.format(Locale.ROOT, "| %s | %s | %.2f |", op.driver, op.name,
+                    r[0][0].median() / 1000));
+            for (int w = 1; w < WAYS.length; ++w) {
+                int k = names.indexOf(WAYS[w]);
+                cells.append(k < 0 ? " |" : " " + r[1][k].spread("%.3f") + " |");
+                if (k >= 0)
+                    tsv.add(String.format(Locale.ROOT, "%s\t%s\t%s\t%.1f\t%.4f\t%.4f\t%.4f", op.driver, op.name, WAYS[w],
+                            r[0][0].median(), r[1][k].median(), r[1][k].at(0), r[1][k].at(1)));
             }
-        }
-        for (String name : names) {
-            Stats.Sample s = rates.get(name);
-            table.row(arch, operation, name, trials, n, "ops/s", s.fields());
-            System.out.printf("%-32s %-10s %9.1f ops/s [%.1f-%.1f]%n", operation, name, s.median(), s.min(), s.max());
-        }
-        for (Map.Entry<String, Stats.Sample> e : ratios.entrySet()) {
-            table.row(arch, operation, e.getKey(), trials, n, "ratio", e.getValue().fields());
-            System.out.printf("%-32s %-22s %.3f [%.3f-%.3f]%n", operation, e.getKey(), e.getValue().median(),
-                    e.getValue().min(), e.getValue().max());
+            md.add(cells.toString());
+            System.out.println(cells);
         }
     }
 }

@@ -1,7 +1,6 @@
 package ka.tovik.selvo.jvarnel.bench;
 
 import java.io.IOException;
-import java.io.PrintWriter;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -10,12 +9,37 @@ import java.util.Arrays;
 import java.util.List;
 import java.util.Locale;
 
-/** Samples and their summary, and the tab-separated result files. */
+/** What the benchmarks share: timing ways side by side, samples, checks and the result files. */
 final class Stats {
     private Stats() {
     }
 
-    /** A set of measurements of one quantity. */
+    /** One call, its answer handed back. */
+    interface Call {
+        Object call() throws Throwable;
+    }
+
+    /** {@code n} operations one way; answers the nanoseconds they took. */
+    interface Way {
+        long run(int n) throws Throwable;
+    }
+
+    /** What the JIT must not drop: every answer feeds this. */
+    static long sink;
+
+    static Way loop(Call call) {
+        return n -> {
+            long start = System.nanoTime();
+            for (int i = 0; i < n; ++i) {
+                Object answer = call.call();
+                sink += answer instanceof Object[] ? ((Object[]) answer).length
+                        : answer instanceof byte[] ? ((byte[]) answer).length : answer == null ? -1_000_000 : 1;
+            }
+            return System.nanoTime() - start;
+        };
+    }
+
+    /** Measurements of one quantity. */
     static final class Sample {
         private final List<Double> values = new ArrayList<>();
 
@@ -23,80 +47,76 @@ final class Stats {
             values.add(value);
         }
 
-        int size() {
-            return values.size();
-        }
-
-        private double[] sorted() {
-            double[] v = values.stream().mapToDouble(Double::doubleValue).toArray();
-            Arrays.sort(v);
-            return v;
+        /** The value a fraction of the way from the smallest to the largest. */
+        double at(double fraction) {
+            double[] v = values.stream().mapToDouble(Double::doubleValue).sorted().toArray();
+            return v[(int) Math.round(fraction * (v.length - 1))];
         }
 
         double median() {
-            double[] v = sorted();
-            if (v.length == 0) return Double.NaN;
-            int h = v.length / 2;
-            return v.length % 2 == 1 ? v[h] : (v[h - 1] + v[h]) / 2;
+            return at(0.5);
         }
 
-        double min() {
-            double[] v = sorted();
-            return v.length == 0 ? Double.NaN : v[0];
-        }
-
-        double max() {
-            double[] v = sorted();
-            return v.length == 0 ? Double.NaN : v[v.length - 1];
-        }
-
-        /** median, min, max as three tab-separated fields. */
-        String fields() {
-            return num(median()) + "\t" + num(min()) + "\t" + num(max());
+        /** "median [smallest–largest]" */
+        String spread(String format) {
+            return String.format(Locale.ROOT, format + " [" + format + "–" + format + "]", median(), at(0), at(1));
         }
     }
 
-    static String num(double value) {
-        return String.format(Locale.ROOT, "%.6g", value);
-    }
-
-    /** Writes a header and rows to a tab-separated file. */
-    static final class Table implements AutoCloseable {
-        private final PrintWriter out;
-
-        Table(Path path, String... header) throws IOException {
-            Files.createDirectories(path.toAbsolutePath().getParent());
-            out = new PrintWriter(Files.newBufferedWriter(path, StandardCharsets.UTF_8));
-            out.println(String.join("\t", header));
-        }
-
-        void row(Object... fields) {
-            StringBuilder line = new StringBuilder();
-            for (int i = 0; i < fields.length; ++i) {
-                if (i > 0) line.append('\t');
-                Object f = fields[i];
-                line.append(f instanceof Double ? num((Double) f) : String.valueOf(f));
+    /**
+     * Times the ways side by side: a warm-up, then per trial a batch of each
+     * in rotating order, the batch sized to {@code batchNs} of the first way.
+     * Answers, per way, its nanoseconds per operation and the per-trial
+     * ratios of the first way's time to its own.
+     */
+    static Sample[][] compare(List<Way> ways, int trials, double batchNs, double warmupNs) throws Throwable {
+        final int count = ways.size();
+        long spent = 0;
+        long first = 0;
+        int done = 0;
+        for (int round = 0; spent < warmupNs || round < 2; ++round, done += 4) {
+            for (int k = 0; k < count; ++k) {
+                long ns = ways.get(k).run(4);
+                spent += ns;
+                if (k == 0) first += ns;
             }
-            out.println(line);
-            out.flush();
         }
+        int n = (int) Math.max(3, Math.min(1_000_000, batchNs / Math.max(1.0, (double) first / done)));
+        Sample[] ns = new Sample[count];
+        Sample[] ratios = new Sample[count];
+        for (int k = 0; k < count; ++k) {
+            ns[k] = new Sample();
+            ratios[k] = new Sample();
+        }
+        long[] times = new long[count];
+        for (int t = 0; t < trials; ++t) {
+            for (int k = 0; k < count; ++k) times[(t + k) % count] = ways.get((t + k) % count).run(n);
+            for (int k = 0; k < count; ++k) {
+                ns[k].add((double) times[k] / n);
+                ratios[k].add((double) times[0] / times[k]);
+            }
+        }
+        return new Sample[][] {ns, ratios};
+    }
 
-        @Override
-        public void close() {
-            out.close();
-        }
+    static String[] texts(Object answer) {
+        return answer instanceof String[] ? (String[]) answer : new String[] {String.valueOf(answer)};
     }
 
     /** A failed check: the benchmark stops rather than time a wrong answer. */
-    static final class CheckFailed extends RuntimeException {
-        private static final long serialVersionUID = 1L;
-
-        CheckFailed(String message) {
-            super(message);
-        }
+    static void check(boolean condition, String what) {
+        if (!condition) throw new IllegalStateException(what);
     }
 
-    static void check(boolean condition, String what) {
-        if (!condition) throw new CheckFailed(what);
+    static String[] ok(Object answer, String what) {
+        String[] texts = texts(answer);
+        check("0".equals(texts[0]), what + " answered " + Arrays.toString(texts));
+        return texts;
+    }
+
+    /** Writes a result file: lines joined by newlines. */
+    static void write(Path file, List<String> lines) throws IOException {
+        Files.createDirectories(file.toAbsolutePath().getParent());
+        Files.write(file, lines, StandardCharsets.UTF_8);
     }
 }
