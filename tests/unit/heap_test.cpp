@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "method_table.h"
 #include "test_support.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -304,103 +305,33 @@ protected:
     }
 };
 
-std::string base64Of(size_t bytes) {
-    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string text;
-    for (size_t i = 0; i < (bytes + 2) / 3 * 4; ++i) text += kAlphabet[(i * 37 + 11) % 64];
-    return text;
-}
-
 TEST_F(HeapUse, EveryMethodButGetAttributeValueUsesNone) {
     if (!counterLive())
         GTEST_SKIP() << "malloc is not interposed here (valgrind or another allocator replaced it)";
-    const std::string wrapped = base64Of(256);
-    const Bytes data32(32, 7);
-    const Bytes base64Text(wrapped.begin(), wrapped.end());
-    struct Row {
-        const char* name;
-        size_t expected;  // allocations and frees the library's own code makes
-        bool array;       // answers a String[] (else a String)
-        std::function<jobject()> call;
-    };
-    JNIEnv* e = env;
-    // Arguments are made beforehand: the fake JVM's C++ side is not paused.
-    const jstring pin = jvm.string("1234");
-    const jstring label = jvm.string("bench-rsa");
-    const jstring modulus = jvm.string("modulus");
-    const jstring mechanism = jvm.string("rsapkcs");
-    const jstring wrappedKey = jvm.string(wrapped);
-    const jbyteArray exponent = jvm.byteArray({1, 0, 1});
-    const jbyteArray data = jvm.byteArray(data32);
-    const jbyteArray text = jvm.byteArray(base64Text);
-    const jint textLength = static_cast<jint>(base64Text.size());
-    const std::vector<Row> rows = {
-        {"Initialize", 0, false, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_Initialize(e, nullptr); }},
-        {"Finalize", 0, false, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_Finalize(e, nullptr); }},
-        {"GetVersion", 0, true, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_GetVersion(e, nullptr); }},
-        {"GetSlotList", 0, true,
-         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_GetSlotList(e, nullptr, 1); }},
-        {"GetTokenInfo", 0, true,
-         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_GetTokenInfo(e, nullptr, 11); }},
-        {"OpenSession", 0, true,
-         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_OpenSession(e, nullptr, 11, 6); }},
-        {"Login", 0, false, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_Login(e, nullptr, 1, 1, pin); }},
-        {"LogOut", 0, false, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_LogOut(e, nullptr, 1); }},
-        {"CloseSession", 0, false,
-         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_CloseSession(e, nullptr, 1); }},
-        {"FindObjectsInit", 0, false,
-         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjectsInit(e, nullptr, 1, label, 0); }},
-        {"FindObjects", 0, true,
-         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjects(e, nullptr, 1); }},
-        {"FindObjectsFinal", 0, false,
-         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_FindObjectsFinal(e, nullptr, 1); }},
-        {"GetAttributeValue", 5, true,
-         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_GetAttributeValue(e, nullptr, 1, 2, modulus); }},
-        {"SetAttributeValue", 0, false,
-         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_SetAttributeValue(e, nullptr, 1, 2, 3, label); }},
-        {"DestroyObject", 0, false,
-         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_DestroyObject(e, nullptr, 1, 2); }},
-        {"GenerateKeyPair", 0, true,
-         [&] {
-             return Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKeyPair(e, nullptr, 1, label, 2048, exponent,
-                                                                        3);
-         }},
-        {"GenerateKey", 0, true,
-         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_GenerateKey(e, nullptr, 1, 0); }},
-        {"SignInit", 0, false,
-         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_SignInit(e, nullptr, 1, 2); }},
-        {"Sign", 0, true, [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_Sign(e, nullptr, 1, data, 32); }},
-        {"EncryptInit", 0, false,
-         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_EncryptInit(e, nullptr, 1, 2, mechanism); }},
-        {"Encrypt", 0, true,
-         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_Encrypt(e, nullptr, 1, data, 32); }},
-        {"DecryptInit", 0, false,
-         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_DecryptInit(e, nullptr, 1, 2, mechanism); }},
-        {"Decrypt", 0, true,
-         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_Decrypt(e, nullptr, 1, text, textLength); }},
-        {"WrapKey", 0, true,
-         [&] { return Java_ka_tovik_selvo_jvarnel_JVarnel_WrapKey(e, nullptr, 1, mechanism, 2, 4); }},
-        {"UnwrapKey", 0, true,
-         [&] {
-             return Java_ka_tovik_selvo_jvarnel_JVarnel_UnwrapKey(e, nullptr, 1, wrappedKey, 2, mechanism);
-         }},
-    };
-
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        jobject result = nullptr;
+    // Bound beforehand: the fake JVM's C++ side, which makes the arguments, is not paused.
+    std::vector<methods::Bound> bound;
+#define VARNEL_BIND(name)                                                           \
+    bound.push_back(methods::bind(jvm, &Java_ka_tovik_selvo_jvarnel_JVarnel_##name, \
+                                  methods::kMethods[methods::k##name].arguments));
+    VARNEL_JAVA_METHODS(VARNEL_BIND)
+#undef VARNEL_BIND
+    for (int id = methods::kInitialize; id < methods::kCount; ++id) {
+        const char* name = methods::kMethods[id].name;
+        SCOPED_TRACE(name);
+        // The library's own code takes one block per attribute it reads.
+        const size_t expected = id == methods::kGetAttributeValue ? 5 : 0;
         // One call first, uncounted: the dynamic linker binds the library's
         // calls into the C library on first use.
-        (void)row.call();
-        const Use use = measure(env, true, [&] { result = row.call(); });
+        (void)bound[id].call();
+        jobject result = nullptr;
+        const Use use = measure(env, true, [&] { result = bound[id].call(); });
         ASSERT_NE(nullptr, result);
-        const std::string status =
-            row.array ? jvm.texts(static_cast<jobjectArray>(result)).at(0) : jvm.text(result);
-        ASSERT_EQ("0", status) << "the method must take its success path";
-        std::printf("heap: %-18s allocations %zu frees %zu library %zu\n", row.name, use.allocations,
-                    use.frees, use.fromLibrary);
-        EXPECT_EQ(row.expected, use.allocations);
-        EXPECT_EQ(row.expected, use.frees) << "every block is given back within the call";
+        ASSERT_EQ("0", methods::texts(jvm, bound[id], result).at(0))
+            << "the method must take its success path";
+        std::printf("heap: %-18s allocations %zu frees %zu library %zu\n", name, use.allocations, use.frees,
+                    use.fromLibrary);
+        EXPECT_EQ(expected, use.allocations);
+        EXPECT_EQ(expected, use.frees) << "every block is given back within the call";
         EXPECT_EQ(use.allocations, use.fromLibrary) << "a C library call allocated on the library's behalf";
     }
     EXPECT_JNI_CLEAN(jvm);

@@ -7,8 +7,10 @@
 
 #include <jni.h>
 
+#include <functional>
 #include <iterator>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -96,25 +98,43 @@ P javaValue(Jvm& jvm, const std::string& text, size_t index) {
 }
 
 template <typename Jvm, typename R, typename... P, size_t... I>
-Strings call(Jvm& jvm, R(JNICALL* function)(JNIEnv*, jclass, P...), const Strings& arguments,
-             std::index_sequence<I...>) {
-    if (arguments.size() != sizeof...(P)) return {"<" + std::to_string(arguments.size()) + " arguments>"};
-    const R answer = function(jvm.env(), nullptr, javaValue<P>(jvm, arguments[I], I)...);
-    if constexpr (std::is_same_v<R, jobjectArray>)
-        return jvm.texts(answer);
-    else
-        return {jvm.text(answer)};
+std::function<jobject()> bind(Jvm& jvm, R(JNICALL* function)(JNIEnv*, jclass, P...), const Strings& arguments,
+                              std::index_sequence<I...>) {
+    JNIEnv* env = jvm.env();
+    return [env, function, values = std::make_tuple(javaValue<P>(jvm, arguments.at(I), I)...)] {
+        return static_cast<jobject>(function(env, nullptr, std::get<I>(values)...));
+    };
 }
 
 }  // namespace detail
 
-// Calls `function`, a native method of JVarnel's type (the library's, or the
-// floor's), with `arguments` made into Java values on `jvm` (the unit
-// suite's FakeJvm), each string and byte array named "arg N"; answers what it
-// answered as texts, a status string as the only one.
+// `function`, a native method of JVarnel's type (the library's, or the
+// floor's), bound to `arguments` made into Java values on `jvm` (the unit
+// suite's FakeJvm) beforehand, each string and byte array named "arg N":
+// calling it makes the call and nothing else.
+struct Bound {
+    std::function<jobject()> call;
+    bool answersArray;
+};
+template <typename Jvm, typename R, typename... P>
+Bound bind(Jvm& jvm, R(JNICALL* function)(JNIEnv*, jclass, P...), const Strings& arguments) {
+    return {detail::bind(jvm, function, arguments, std::index_sequence_for<P...>()),
+            std::is_same_v<R, jobjectArray>};
+}
+
+// What a bound method answered, as texts; a status string as the only one.
+template <typename Jvm>
+Strings texts(Jvm& jvm, const Bound& method, jobject answer) {
+    if (method.answersArray) return jvm.texts(static_cast<jobjectArray>(answer));
+    return {jvm.text(answer)};
+}
+
+// Binds and calls `function` once; answers what it answered.
 template <typename Jvm, typename R, typename... P>
 Strings call(Jvm& jvm, R(JNICALL* function)(JNIEnv*, jclass, P...), const Strings& arguments) {
-    return detail::call(jvm, function, arguments, std::index_sequence_for<P...>());
+    if (arguments.size() != sizeof...(P)) return {"<" + std::to_string(arguments.size()) + " arguments>"};
+    const Bound method = bind(jvm, function, arguments);
+    return texts(jvm, method, method.call());
 }
 
 }  // namespace methods
