@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "test_support.h"
+#include "token_text.h"
 
 namespace {
 
@@ -149,6 +150,15 @@ TEST_F(SlotsTest, TokenTextReachesJavaAsValidStrings) {
     for (int i = 0; i < 16; ++i) replacement += "\xEF\xBF\xBD";
     EXPECT_EQ(replacement, fields[3]);
     EXPECT_JNI_CLEAN(jvm);
+
+    // A character that would not fit ends the text: room for five bytes and
+    // the terminator takes no surrogate pair (six), room for six takes it.
+    const unsigned char key[] = {0xF0, 0x9F, 0x94, 0x91};
+    for (size_t room : {size_t{6}, size_t{7}}) {
+        std::vector<char> out(room);  // exactly the room: a byte past it trips ASan
+        varnel::tokenTextToJava(key, sizeof key, out.data(), room);
+        EXPECT_EQ(room == 7 ? "\xED\xA0\xBD\xED\xB4\x91" : "", std::string(out.data())) << room;
+    }
 }
 
 TEST_F(SlotsTest, OpenSessionPassesSlotAndFlagsAndShowsTheHandle) {
