@@ -8,11 +8,14 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "entry_points.h"
 #include "fake_jni.h"
 #include "fuzz_bytes.h"
+#include "method_table.h"
 #include "mock_driver.h"
 #include "varnel.h"
 
@@ -90,122 +93,63 @@ struct Call {
 
 using Method = std::function<jobject(JNIEnv*, Call&)>;
 
-#define VARNEL_METHOD(name) Java_ka_tovik_selvo_jvarnel_JVarnel_##name
-// Each method with its arguments drawn from the input, in Java order, and
-// the length its result array must have (0 for a status string, -1 for
-// "1 to 101").
-const struct {
-    Method call;
-    int arrayLength;
-} kMethods[] = {
-    {[](JNIEnv* e, Call&) { return VARNEL_METHOD(Initialize)(e, nullptr); }, 0},
-    {[](JNIEnv* e, Call&) { return VARNEL_METHOD(Finalize)(e, nullptr); }, 0},
-    {[](JNIEnv* e, Call&) { return VARNEL_METHOD(GetVersion)(e, nullptr); }, 2},
-    {[](JNIEnv* e, Call& c) { return VARNEL_METHOD(GetSlotList)(e, nullptr, c.integer()); }, -1},
-    {[](JNIEnv* e, Call& c) { return VARNEL_METHOD(GetTokenInfo)(e, nullptr, c.integer()); }, 19},
-    {[](JNIEnv* e, Call& c) {
-         jint slot = c.integer();
-         return VARNEL_METHOD(OpenSession)(e, nullptr, slot, c.integer());
-     },
-     2},
-    {[](JNIEnv* e, Call& c) {
-         jlong session = c.handle();
-         jint user = c.integer();
-         return VARNEL_METHOD(Login)(e, nullptr, session, user, c.string());
-     },
-     0},
-    {[](JNIEnv* e, Call& c) { return VARNEL_METHOD(LogOut)(e, nullptr, c.handle()); }, 0},
-    {[](JNIEnv* e, Call& c) { return VARNEL_METHOD(CloseSession)(e, nullptr, c.handle()); }, 0},
-    {[](JNIEnv* e, Call& c) {
-         jlong session = c.handle();
-         jstring label = c.string();
-         return VARNEL_METHOD(FindObjectsInit)(e, nullptr, session, label, c.integer());
-     },
-     0},
-    {[](JNIEnv* e, Call& c) { return VARNEL_METHOD(FindObjects)(e, nullptr, c.handle()); }, -1},
-    {[](JNIEnv* e, Call& c) { return VARNEL_METHOD(FindObjectsFinal)(e, nullptr, c.handle()); }, 0},
-    {[](JNIEnv* e, Call& c) {
-         jlong session = c.handle();
-         jlong object = c.handle();
-         return VARNEL_METHOD(GetAttributeValue)(e, nullptr, session, object, c.string());
-     },
-     2},
-    {[](JNIEnv* e, Call& c) {
-         jlong session = c.handle();
-         jlong first = c.handle();
-         jlong second = c.handle();
-         return VARNEL_METHOD(SetAttributeValue)(e, nullptr, session, first, second, c.string());
-     },
-     0},
-    {[](JNIEnv* e, Call& c) {
-         jlong session = c.handle();
-         return VARNEL_METHOD(DestroyObject)(e, nullptr, session, c.handle());
-     },
-     0},
-    {[](JNIEnv* e, Call& c) {
-         jlong session = c.handle();
-         jstring label = c.string();
-         jint bits = c.integer();
-         jbyteArray exponent = c.array();
-         return VARNEL_METHOD(GenerateKeyPair)(e, nullptr, session, label, bits, exponent, c.integer());
-     },
-     3},
-    {[](JNIEnv* e, Call& c) {
-         jlong session = c.handle();
-         return VARNEL_METHOD(GenerateKey)(e, nullptr, session, c.integer());
-     },
-     2},
-    {[](JNIEnv* e, Call& c) {
-         jlong session = c.handle();
-         return VARNEL_METHOD(SignInit)(e, nullptr, session, c.handle());
-     },
-     0},
-    {[](JNIEnv* e, Call& c) {
-         jlong session = c.handle();
-         jbyteArray data = c.array();
-         return VARNEL_METHOD(Sign)(e, nullptr, session, data, c.integer());
-     },
-     2},
-    {[](JNIEnv* e, Call& c) {
-         jlong session = c.handle();
-         jlong key = c.handle();
-         return VARNEL_METHOD(EncryptInit)(e, nullptr, session, key, c.string());
-     },
-     0},
-    {[](JNIEnv* e, Call& c) {
-         jlong session = c.handle();
-         jbyteArray data = c.array();
-         return VARNEL_METHOD(Encrypt)(e, nullptr, session, data, c.integer());
-     },
-     2},
-    {[](JNIEnv* e, Call& c) {
-         jlong session = c.handle();
-         jlong key = c.handle();
-         return VARNEL_METHOD(DecryptInit)(e, nullptr, session, key, c.string());
-     },
-     0},
-    {[](JNIEnv* e, Call& c) {
-         jlong session = c.handle();
-         jbyteArray data = c.array();
-         return VARNEL_METHOD(Decrypt)(e, nullptr, session, data, c.integer());
-     },
-     2},
-    {[](JNIEnv* e, Call& c) {
-         jlong session = c.handle();
-         jstring name = c.string();
-         jlong wrapping = c.handle();
-         return VARNEL_METHOD(WrapKey)(e, nullptr, session, name, wrapping, c.handle());
-     },
-     2},
-    {[](JNIEnv* e, Call& c) {
-         jlong session = c.handle();
-         jstring text = c.string();
-         jlong unwrapping = c.handle();
-         return VARNEL_METHOD(UnwrapKey)(e, nullptr, session, text, unwrapping, c.string());
-     },
-     2},
-};
-#undef VARNEL_METHOD
+// A Java argument of type P drawn from the input.
+template <typename P>
+P draw(Call& c) {
+    if constexpr (std::is_same_v<P, jint>)
+        return c.integer();
+    else if constexpr (std::is_same_v<P, jlong>)
+        return c.handle();
+    else if constexpr (std::is_same_v<P, jstring>)
+        return c.string();
+    else
+        return c.array();
+}
+
+// `function` with its arguments drawn from the input, in Java order.
+template <typename R, typename... P>
+Method fuzzed(R(JNICALL* function)(JNIEnv*, jclass, P...)) {
+    return [function](JNIEnv* e, Call& c) -> jobject {
+        const std::tuple<P...> arguments{draw<P>(c)...};  // braces: drawn left to right
+        return std::apply([&](P... a) { return static_cast<jobject>(function(e, nullptr, a...)); },
+                          arguments);
+    };
+}
+
+// Every method of the table but LoadDriver.
+#define VARNEL_FUZZED(name) fuzzed(&Java_ka_tovik_selvo_jvarnel_JVarnel_##name),
+const std::vector<Method> kMethods = [] {
+    std::vector<Method> all = {VARNEL_JAVA_METHODS(VARNEL_FUZZED)};
+    all.erase(all.begin() + methods::kLoadDriver);
+    return all;
+}();
+#undef VARNEL_FUZZED
+
+// The length a method's result array must have: 0 for a status string, -1
+// for "1 to 101".
+int resultLength(int method) {
+    switch (method) {
+        case methods::kGetSlotList:
+        case methods::kFindObjects:
+            return -1;
+        case methods::kGetTokenInfo:
+            return 19;
+        case methods::kGenerateKeyPair:
+            return 3;
+        case methods::kGetVersion:
+        case methods::kOpenSession:
+        case methods::kGetAttributeValue:
+        case methods::kGenerateKey:
+        case methods::kSign:
+        case methods::kEncrypt:
+        case methods::kDecrypt:
+        case methods::kWrapKey:
+        case methods::kUnwrapKey:
+            return 2;
+        default:
+            return 0;
+    }
+}
 
 // Scripts up to three answers for driver functions drawn from the input.
 void scriptDriver(FuzzBytes& in) {
@@ -249,7 +193,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     FuzzBytes in(data, size);
     FakeJvm jvm;
-    const auto& method = kMethods[in.byte() % std::size(kMethods)];
+    const size_t drawn = in.byte() % kMethods.size();
+    const Method& method = kMethods[drawn];
+    const int arrayLength = resultLength(static_cast<int>(drawn) + 1);  // LoadDriver is left out
     const bool jvmFails = in.byte() % 8 == 0;
     if (jvmFails) {
         // The JNI functions that report failure by returning null.
@@ -261,7 +207,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     scriptDriver(in);
     Call call{jvm, in};
-    jobject result = method.call(jvm.env(), call);
+    jobject result = method(jvm.env(), call);
 
     for (const auto& violation : jvm.violations())
         std::fprintf(stderr, "JNI misuse: %s\n", violation.c_str());
@@ -271,13 +217,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(jvmFails);
         return 0;
     }
-    if (method.arrayLength == 0) {
+    if (arrayLength == 0) {
         check(isStatusText(jvm.text(result)));
         return 0;
     }
     auto texts = jvm.texts(static_cast<jobjectArray>(result));
-    if (method.arrayLength > 0)
-        check(texts.size() == static_cast<size_t>(method.arrayLength));
+    if (arrayLength > 0)
+        check(texts.size() == static_cast<size_t>(arrayLength));
     else
         check(!texts.empty() && texts.size() <= 101);
     check(isStatusText(texts[0]));
