@@ -2,7 +2,8 @@ package ka.tovik.selvo.jvarnel.e2e;
 
 /**
  * Direct calls into the PKCS#11 module Varnel has loaded, from the same process and with the session
- * handles Varnel handed out: what the cases must make or look at that the bridge has no method for.
+ * handles Varnel handed out: what the cases must make or look at that the bridge has no method for,
+ * and the driver's own answers to compare the bridge's conversions with.
  *
  * <p>The native half is tests/e2e/native/testtoken.c, built by tests/e2e/run.sh for the JVM's
  * architecture. It never loads or initialises the module itself: {@code module} must be the path
@@ -51,4 +52,13 @@ final class TestToken {
 
     /** Sets the CK_BBOOL attribute {@code type} of {@code object}. */
     static native void setFlag(String module, long session, long object, long type, boolean value);
+
+    /** The slots C_GetSlotList lists: those holding a token, or all. */
+    static native long[] slotList(String module, boolean tokenPresent);
+
+    /** The bytes of the CK_TOKEN_INFO C_GetTokenInfo fills in for {@code slot}. */
+    static native byte[] tokenInfo(String module, long slot);
+
+    /** The handles a whole C_FindObjects search of {@code session} for CKA_CLASS {@code objectClass} finds. */
+    static native long[] objectsOfClass(String module, long session, long objectClass);
 }
