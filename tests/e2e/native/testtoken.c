@@ -2,7 +2,7 @@
  * Native half of ka.tovik.selvo.jvarnel.e2e.TestToken: direct calls into the PKCS#11 module
  * that libVarnel has already loaded and initialised in this process, for what the end-to-end
  * cases must make or look at and the bridge offers no method for (a triple-DES key to wrap, a
- * block encrypted with it, an attribute's raw bytes, a flag changed), and the driver's own view
+ * block encrypted with it, an attribute's raw bytes), and the driver's own view
  * of what the bridge converts (the slot list, a token's CK_TOKEN_INFO, the objects of a class).
  *
  * The module is never loaded or initialised here: each call finds it with
@@ -259,28 +259,6 @@ JNIEXPORT jbyteArray JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_attribute
     result = byte_array(env, value, attribute.ulValueLen);
     free(value);
     return result;
-}
-
-/* void setFlag(String module, long session, long object, long type, boolean value) */
-JNIEXPORT void JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_setFlag(JNIEnv* env, jclass cls,
-                                                                         jstring module, jlong session,
-                                                                         jlong object, jlong type,
-                                                                         jboolean value) {
-    struct module m;
-    CK_BBOOL flag = value ? CK_TRUE : CK_FALSE;
-    CK_ATTRIBUTE attribute = {(CK_ATTRIBUTE_TYPE)type, &flag, sizeof flag};
-    CK_RV rv;
-
-    (void)cls;
-    if (!bind_module(env, module, &m)) {
-        return;
-    }
-    rv =
-        m.functions->C_SetAttributeValue((CK_SESSION_HANDLE)session, (CK_OBJECT_HANDLE)object, &attribute, 1);
-    unbind_module(&m);
-    if (rv != CKR_OK) {
-        throw_driver_error(env, "C_SetAttributeValue", rv);
-    }
 }
 
 /* long[] slotList(String module, boolean tokenPresent) */

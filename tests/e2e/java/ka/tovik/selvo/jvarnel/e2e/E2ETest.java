@@ -84,18 +84,12 @@ public final class E2ETest {
         0x05, 0x00, 0x04, 0x20,
     };
 
-    // What the runner hands over: the driver (the module for this JVM's architecture), the token it
-    // made, and, through optional() and required(): secondTokenLabel, noPkcs11Lib (a library without
-    // C_Initialize), foreignModule (a module of the other width), keyLabel and publicKey (the RSA key
-    // pair on the token, its public half as DER), certLabel and certificate (a certificate on the
-    // token, its DER), spareKeyLabel (a key pair for a token that makes none), testToken and
-    // primordialLauncher (the native helpers).
+    // What the runner hands over; optional() and required() read the rest (tests/e2e/run.sh names them).
     static final String DRIVER = optional("driver");
     static final String TOKEN_LABEL = System.getProperty("varnel.e2e.tokenLabel", "varnel-e2e");
     static final String PIN = System.getProperty("varnel.e2e.pin", "1234");
-    // What the token answers where tokens differ: tests/e2e/tokens/TOKEN.profile, a properties file. A
-    // key it leaves out has the answer PKCS#11 prescribes, which the case names; a key no case reads
-    // is a mistake, reported as a failure.
+    // What the token answers where tokens differ (tests/e2e/tokens/TOKEN.profile): a key it leaves out has
+    // the answer PKCS#11 prescribes, which the case names; a key no case reads is reported as a failure.
     static final Properties PROFILE = new Properties();
     static final Set<String> PROFILE_READ = new TreeSet<>();
 
@@ -174,7 +168,7 @@ public final class E2ETest {
     /** The call answered with a well-formed status (a signed 32-bit decimal). */
     static void statusCode(String what, String status) {
         boolean decimal = status != null && status.matches("-?[0-9]{1,10}");
-        check(decimal && Long.parseLong(status) == (int) Long.parseLong(status), what + ": not a status: " + show(status));
+        check(decimal && Long.parseLong(status) == (int) Long.parseLong(status), what + ": status " + show(status));
     }
 
     static void expectStatus(String what, String expected, String actual) {
@@ -190,17 +184,25 @@ public final class E2ETest {
         check(Arrays.equals(expected, actual), what + ": expected " + show(expected) + ", got " + show(actual));
     }
 
-    /** The array answer has exactly {@code length} elements and the given status. */
-    static void expectShape(String what, String[] actual, String status, int length) {
-        check(actual != null && actual.length > 0, what + ": returned " + show(actual) + ", expected " + status);
-        expectStatus(what, status, actual[0]);
+    /** A successful answer of {@code length} elements. */
+    static String[] succeeded(String what, String[] actual, int length) {
+        check(actual != null && actual.length > 0, what + ": returned " + show(actual));
+        expectStatus(what, OK, actual[0]);
         check(actual.length == length, what + ": expected " + length + " elements, got " + show(actual));
+        return actual;
+    }
+
+    /** A failure answer of {@code length} elements: {@code status}, then empty text. */
+    static String[] failure(String status, int length) {
+        String[] answer = new String[length];
+        Arrays.fill(answer, "");
+        answer[0] = status;
+        return answer;
     }
 
     /** The array answer is the failure {@code status}, with nothing but empty text after it. */
     static void expectFailureAnswer(String what, String[] actual, String status) {
-        expectShape(what, actual, status, actual == null ? 0 : actual.length);
-        check(Arrays.stream(actual).skip(1).allMatch(String::isEmpty), what + ": answered data: " + show(actual));
+        expectArray(what, actual, failure(status, actual == null || actual.length == 0 ? 1 : actual.length));
     }
 
     static void expectAttribute(long session, long object, String keyword, String... expected) {
@@ -217,10 +219,15 @@ public final class E2ETest {
                 + ", got " + actual.length + " bytes " + hex(actual));
     }
 
+    /** The one value of a successful answer. */
+    static String value(String what, String[] r) {
+        return succeeded(what, r, 2)[1];
+    }
+
     /** An unsigned decimal the bridge printed: a handle, a slot ID or a counter. */
     static long unsignedValue(String what, String text) {
         boolean decimal = text != null && text.matches("[0-9]{1,20}");
-        check(decimal && new BigInteger(text).bitLength() <= 64, what + ": not a 64-bit unsigned decimal: " + show(text));
+        check(decimal && new BigInteger(text).bitLength() <= 64, what + ": not a CK_ULONG: " + show(text));
         return Long.parseUnsignedLong(text);
     }
 
@@ -248,9 +255,8 @@ public final class E2ETest {
     // ------------------------------------------------------- driver, sessions, search
 
     /**
-     * Starts the case from a freshly initialised driver: finalising drops every session and login a
-     * failed earlier case may have left open. A driver that counts its initialisations (p11-kit's
-     * proxy) needs one Finalize for each.
+     * Starts the case from a freshly initialised driver, no session or login an earlier case left; a
+     * driver that counts its initialisations (p11-kit's proxy) needs one Finalize for each.
      */
     static void restartDriver() {
         for (int i = 0; !CKR_CRYPTOKI_NOT_INITIALIZED.equals(JVarnel.Finalize()); i++) {
@@ -267,9 +273,7 @@ public final class E2ETest {
     /** Opens a session, which must succeed, and returns its handle. */
     static long openSession(int slot, int flags) {
         String what = "OpenSession(" + Integer.toUnsignedString(slot) + ", " + flags + ")";
-        String[] r = JVarnel.OpenSession(slot, flags);
-        expectShape(what, r, OK, 2);
-        long handle = unsignedValue(what + " handle", r[1]);
+        long handle = unsignedValue(what, value(what, JVarnel.OpenSession(slot, flags)));
         check(handle != 0, what + ": succeeded with the invalid handle 0");
         return handle;
     }
@@ -297,11 +301,15 @@ public final class E2ETest {
         closeSession(session);
     }
 
+    static List<Long> findAll(long session, String label, int kind) {
+        return findAll(session, label, kind, new ArrayList<>());
+    }
+
     /**
      * Runs a whole search: FindObjectsInit, FindObjects until it answers "no match", FindObjectsFinal.
-     * Returns every handle found, in order; no handle may come twice.
+     * Returns every handle found, in order, no handle twice; {@code pages} gets each call's count.
      */
-    static List<Long> findAll(long session, String label, int kind) {
+    static List<Long> findAll(long session, String label, int kind, List<Integer> pages) {
         String what = "search (" + show(label) + ", kind " + kind + ")";
         expectStatus("FindObjectsInit for " + what, OK, JVarnel.FindObjectsInit(session, label, kind));
         List<Long> found = new ArrayList<>();
@@ -310,11 +318,12 @@ public final class E2ETest {
             String callWhat = "FindObjects call #" + call + " for " + what;
             check(call <= 50 && r != null && r.length > 0, callWhat + " answered " + show(r) + "; found " + found);
             if (BRIDGE_NO_MATCH.equals(r[0])) {
-                expectShape(callWhat + " (no more objects)", r, BRIDGE_NO_MATCH, 1);
+                expectArray(callWhat + " (no more objects)", r, BRIDGE_NO_MATCH);
                 break;
             }
             expectStatus(callWhat, OK, r[0]);
             check(r.length >= 2 && r.length <= 101, callWhat + " succeeded with " + (r.length - 1) + " handles");
+            pages.add(r.length - 1);
             for (int i = 1; i < r.length; i++) {
                 long h = unsignedValue(callWhat + " element " + i, r[i]);
                 check(!found.contains(h), callWhat + " gave handle " + h + " twice: " + show(r));
@@ -339,11 +348,7 @@ public final class E2ETest {
                 + show(label) + ", kind " + kind + ") found " + found + ", expected " + Arrays.toString(expected));
     }
 
-    /**
-     * The session to go on with after an operation failed: the same, as a failure ends the operation,
-     * or, from a token that keeps it active (the profile's failure.keepsOperation), a new session of
-     * the same logged-in token.
-     */
+    /** The session to go on with after an operation failed: the same, or a new one where it stays active. */
     static long afterFailedOperation(long session) {
         if (!profile("failure.keepsOperation", "no").equals("yes")) {
             return session;
@@ -353,12 +358,10 @@ public final class E2ETest {
         return openSession(tokenSlot(), RW_SESSION);
     }
 
-    /** What the attribute and object calls answer for an object handle the token does not have. */
     static String invalidObject() {
         return profileStatus("object.invalidHandle", CKR_OBJECT_HANDLE_INVALID);
     }
 
-    /** What an operation's init answers for a key handle the token does not have. */
     static String invalidKey() {
         return profileStatus("key.invalidHandle", CKR_KEY_HANDLE_INVALID);
     }
@@ -367,7 +370,8 @@ public final class E2ETest {
 
     /** A slot list as GetSlotList answers it: the status, then each ID in unsigned decimal. */
     static String[] slotAnswer(long[] slots) {
-        return Stream.concat(Stream.of(OK), Arrays.stream(slots).mapToObj(Long::toUnsignedString)).toArray(String[]::new);
+        Stream<String> ids = Arrays.stream(slots).mapToObj(Long::toUnsignedString);
+        return Stream.concat(Stream.of(OK), ids).toArray(String[]::new);
     }
 
     /** GetTokenInfo answers what the driver reads just before or just after it (a clock ticks). */
@@ -424,15 +428,15 @@ public final class E2ETest {
 
     /** The RSA-2048 signature of a successful Sign answer. */
     static byte[] signature(String what, String[] r) {
-        expectShape(what, r, OK, 2);
-        check(r[1].length() == RSA2048_BASE64_LENGTH, what + ": signature of " + r[1].length() + " characters");
-        return base64(what, r[1]);
+        String text = value(what, r);
+        check(text.length() == RSA2048_BASE64_LENGTH, what + ": signature of " + text.length() + " characters");
+        return base64(what, text);
     }
 
-    /** SignInit followed by one Sign over {@code data[0..length)}. */
-    static byte[] signInitAndSign(String what, long session, long key, byte[] data, int length) {
+    /** SignInit followed by one Sign over {@code data}. */
+    static byte[] signInitAndSign(String what, long session, long key, byte[] data) {
         expectStatus("SignInit(" + session + ", " + key + ") for " + what, OK, JVarnel.SignInit(session, key));
-        return signature("Sign for " + what, JVarnel.Sign(session, data, length));
+        return signature("Sign for " + what, JVarnel.Sign(session, data, data.length));
     }
 
     static PublicKey publicKey() throws Exception {
@@ -443,7 +447,8 @@ public final class E2ETest {
     /** The SHA-256 DigestInfo of {@code message}: what a PKCS#1 v1.5 SHA256withRSA signature covers. */
     static byte[] sha256DigestInfo(byte[] message) throws Exception {
         byte[] digest = MessageDigest.getInstance("SHA-256").digest(message);
-        return ByteBuffer.allocate(SHA256_DIGEST_INFO_PREFIX.length + 32).put(SHA256_DIGEST_INFO_PREFIX).put(digest).array();
+        return ByteBuffer.allocate(SHA256_DIGEST_INFO_PREFIX.length + 32).put(SHA256_DIGEST_INFO_PREFIX).put(digest)
+                .array();
     }
 
     /** The signature verifies with {@code algorithm} over {@code signed} against {@code key}. */
@@ -455,10 +460,7 @@ public final class E2ETest {
         check(verifier.verify(signature), what + ": the signature does not verify with " + algorithm);
     }
 
-    /**
-     * GenerateKeyPair, which must succeed with two distinct handles, or answer the refusal the profile
-     * gives (then the case ends).
-     */
+    /** GenerateKeyPair, which must succeed with two handles, or answer the profile's refusal (the case ends). */
     static KeyPair generateKeyPair(long session, String label, int bits, byte[] exponent, int exponentLength) {
         String what = "GenerateKeyPair(" + show(label) + ", " + bits + ", " + Arrays.toString(exponent) + ", "
                 + exponentLength + ")";
@@ -468,17 +470,14 @@ public final class E2ETest {
             expectArray(what, r, refusal, "0", "0");
             throw new Stop("GenerateKeyPair answers " + refusal, true);
         }
-        expectShape(what, r, OK, 3);
-        KeyPair pair = new KeyPair(unsignedValue(what + " public key", r[1]), unsignedValue(what + " private key", r[2]));
+        succeeded(what, r, 3);
+        KeyPair pair = new KeyPair(unsignedValue(what, r[1]), unsignedValue(what, r[2]));
         check(pair.publicKey() != 0 && pair.privateKey() != 0 && pair.publicKey() != pair.privateKey(),
                 what + ": answered the handles " + show(r));
         return pair;
     }
 
-    /**
-     * An RSA key pair with the exponent 65537 to work with: a new one labelled {@code label}, or,
-     * where the token makes none, the one the runner made labelled {@code made} (when it made one).
-     */
+    /** An RSA key pair (65537) to work with: a new one, or where the token makes none the runner's {@code made}. */
     static KeyPair workingKeyPair(long session, String label, int bits, String made) {
         if (OK.equals(profileStatus("generateKeyPair", OK)) || made.isEmpty()) {
             return generateKeyPair(session, label, bits, F4, F4.length);
@@ -489,15 +488,14 @@ public final class E2ETest {
 
     /** GetAttributeValue, which must succeed; returns the value text. */
     static String attribute(long session, long object, String keyword) {
-        String[] r = JVarnel.GetAttributeValue(session, object, keyword);
-        expectShape("GetAttributeValue(" + object + ", " + show(keyword) + ")", r, OK, 2);
-        return r[1];
+        return value("GetAttributeValue(" + object + ", " + show(keyword) + ")",
+                JVarnel.GetAttributeValue(session, object, keyword));
     }
 
     /** The public key built from the modulus and exponent GetAttributeValue reads off {@code object}. */
     static RSAPublicKey tokenPublicKey(long session, long object) throws Exception {
-        BigInteger modulus = new BigInteger(1, base64("modulus of " + object, attribute(session, object, "modulus")));
-        BigInteger exponent = new BigInteger(1, base64("exponent of " + object, attribute(session, object, "exponent")));
+        BigInteger modulus = new BigInteger(1, base64("modulus", attribute(session, object, "modulus")));
+        BigInteger exponent = new BigInteger(1, base64("exponent", attribute(session, object, "exponent")));
         return (RSAPublicKey) KeyFactory.getInstance("RSA").generatePublic(new RSAPublicKeySpec(modulus, exponent));
     }
 
@@ -510,31 +508,28 @@ public final class E2ETest {
     }
 
     /**
-     * EncryptInit and one Encrypt over {@code data[0..length)}; returns the Base64 RSA-2048 cipher text:
-     * 256 bytes, or, from a token that reports its output buffer's length instead (the profile's
-     * encrypt.reportedLength), the first 256 of that many bytes, the rest zeros as the library cleared
-     * them.
+     * EncryptInit and one Encrypt of {@code data}; returns the Base64 RSA-2048 cipher text: 256 bytes,
+     * or, from a token that reports its output buffer's length instead (encrypt.reportedLength), the
+     * first 256 of that many, the rest zeros as the library cleared them.
      */
-    static String encrypt(String what, long session, long key, String mechanism, byte[] data, int length) {
+    static String encrypt(String what, long session, long key, String mechanism, byte[] data) {
         expectStatus("EncryptInit(" + show(mechanism) + ") for " + what, OK,
                 JVarnel.EncryptInit(session, key, mechanism));
-        String[] r = JVarnel.Encrypt(session, data, length);
-        expectShape("Encrypt for " + what, r, OK, 2);
+        String text = value("Encrypt for " + what, JVarnel.Encrypt(session, data, data.length));
         int reported = Integer.parseInt(profile("encrypt.reportedLength", "256"));
-        byte[] bytes = base64("Encrypt for " + what, r[1]);
-        boolean cleared = bytes.length == reported && r[1].length() == (reported + 2) / 3 * 4;
+        byte[] bytes = base64("Encrypt for " + what, text);
+        boolean cleared = bytes.length == reported && text.length() == (reported + 2) / 3 * 4;
         for (int i = 256; cleared && i < reported; i++) {
             cleared = bytes[i] == 0;
         }
         check(cleared, "Encrypt for " + what + ": expected " + reported + " bytes, the first 256 the cipher text and "
-                + "the rest zeros, got " + bytes.length + ": " + show(r[1]));
+                + "the rest zeros, got " + bytes.length + ": " + show(text));
         return Base64.getEncoder().encodeToString(Arrays.copyOf(bytes, 256));
     }
 
     /** The plain text of a successful Decrypt answer. */
     static byte[] decrypted(String what, String[] r) {
-        expectShape("Decrypt for " + what, r, OK, 2);
-        return base64("Decrypt for " + what, r[1]);
+        return base64("Decrypt for " + what, value("Decrypt for " + what, r));
     }
 
     /** DecryptInit and one Decrypt of {@code text}; the plain text must be {@code expected}. */
@@ -553,11 +548,7 @@ public final class E2ETest {
         return Arrays.asList(System.getProperty("varnel.e2e.childJava", java).split("\u001f"));
     }
 
-    /**
-     * Runs {@code command} (a JVM, "/bin/java" then replaced by {@code launcher} when given) with the
-     * library's and the classes' paths, the options {@code -Xcheck:jni} and {@code args}; shows its
-     * output, which must end with 0 and no warning.
-     */
+    /** Runs a JVM like this one (through {@code launcher} if given) with {@code args}: 0, and no warning. */
     static void runChildJvm(String what, List<String> launcher, String... args) throws Exception {
         List<String> whole = new ArrayList<>();
         for (String word : childJava()) {
@@ -581,10 +572,8 @@ public final class E2ETest {
 
     // ----------------------------------------------------------------- cases
 
-    static List<Case> cases(Path scratch) {
+    static List<Case> cases() {
         List<Case> list = new ArrayList<>();
-
-        // --- before any driver is loaded
 
         list.add(new Case("version-before-load", () -> {
             expectVersion("before LoadDriver");
@@ -603,13 +592,11 @@ public final class E2ETest {
             expectVersion("after Initialize/Finalize with no driver");
         }));
 
-        // --- LoadDriver refusals; each leaves no driver behind
-
         list.add(new Case("load-driver-unloadable-paths", () -> {
             expectStatus("LoadDriver(null)", BRIDGE_NULL_ARGUMENT, JVarnel.LoadDriver(null));
             // What the system's loader refuses: a file that is no shared object, a module of the other width.
-            Path text = scratch.resolve("not-elf.so");
-            Files.write(text, "this is not a shared object\n".getBytes(StandardCharsets.US_ASCII));
+            // The runner removes the JVM's temporary folder.
+            Path text = Files.writeString(Files.createTempFile("not-elf", ".so"), "this is not a shared object\n");
             expectStatus("LoadDriver(text file)", BRIDGE_LOAD_FAILED, JVarnel.LoadDriver(text.toString()));
             String foreign = optional("foreignModule");
             if (!foreign.isEmpty()) {
@@ -626,8 +613,6 @@ public final class E2ETest {
             expectVersion("after loading a library without C_Initialize");
             expectStatus("Initialize() after the refused library", BRIDGE_NO_INITIALIZE, JVarnel.Initialize());
         }));
-
-        // --- the real driver
 
         list.add(new Case("load-driver", () -> {
             expectStatus("LoadDriver(" + DRIVER + ")", OK, JVarnel.LoadDriver(DRIVER));
@@ -663,31 +648,24 @@ public final class E2ETest {
             expectStatus("second Initialize() after reloading", secondInitialize(), JVarnel.Initialize());
         }));
 
-        // --- slots, token information, sessions, search, signing: compared with the driver's own answers
-
         list.add(new Case("slot-list", () -> {
             restartDriver();
             String[] present = slotAnswer(TestToken.slotList(DRIVER, true));
             String[] all = slotAnswer(TestToken.slotList(DRIVER, false));
             expectArray("GetSlotList(1)", JVarnel.GetSlotList(1), present);
-            // The buffer is sized by the number of token slots: when the driver has more slots than
-            // that it answers CKR_BUFFER_TOO_SMALL with the count it needed, and no slot is reported.
-            // SoftHSM counts its empty last slot as holding a (not initialised) token, so it lists all.
-            if (all.length > present.length) {
-                Arrays.fill(all, "");
-                all[0] = CKR_BUFFER_TOO_SMALL;
-            }
-            expectArray("GetSlotList(0)", JVarnel.GetSlotList(0), all);
+            // The list has room for the slots with a token: a driver with more slots answers
+            // CKR_BUFFER_TOO_SMALL, and no slot is reported. (SoftHSM's empty last slot holds a token.)
+            expectArray("GetSlotList(0)", JVarnel.GetSlotList(0),
+                    all.length > present.length ? failure(CKR_BUFFER_TOO_SMALL, all.length) : all);
             expectStatus("Finalize()", OK, JVarnel.Finalize());
-            expectFailureAnswer("GetSlotList(1) after Finalize()", JVarnel.GetSlotList(1), CKR_CRYPTOKI_NOT_INITIALIZED);
+            expectFailureAnswer("GetSlotList(1), finalised", JVarnel.GetSlotList(1), CKR_CRYPTOKI_NOT_INITIALIZED);
             expectStatus("Initialize() after the refused GetSlotList", OK, JVarnel.Initialize());
             expectArray("GetSlotList(1) once initialised again", JVarnel.GetSlotList(1), present);
         }));
 
         list.add(new Case("token-info", () -> {
             restartDriver();
-            // Every token, the second one and SoftHSM's uninitialised one among them, as the driver
-            // describes it; the labels are those the setup gave.
+            // Every token (SoftHSM's uninitialised one too) as the driver describes it, with the setup's labels.
             Set<String> labels = new HashSet<>();
             for (long slot : TestToken.slotList(DRIVER, true)) {
                 labels.add(expectTokenInfo((int) slot)[1]);
@@ -696,11 +674,7 @@ public final class E2ETest {
                 check(label.isEmpty() || labels.contains(padded(label, 32)), "no token label reads " + show(label));
             }
             // A slot the driver does not have: its status and 18 empty fields.
-            int unused = unusedSlotId();
-            String[] refused = new String[19];
-            Arrays.fill(refused, "");
-            refused[0] = CKR_SLOT_ID_INVALID;
-            expectArray("GetTokenInfo(" + unused + ", no such slot)", JVarnel.GetTokenInfo(unused), refused);
+            expectArray("no slot", JVarnel.GetTokenInfo(unusedSlotId()), failure(CKR_SLOT_ID_INVALID, 19));
         }));
 
         list.add(new Case("sessions", () -> {
@@ -708,33 +682,26 @@ public final class E2ETest {
             int slot = tokenSlot();
             long rw = openSession(slot, RW_SESSION);
             long ro = openSession(slot, RO_SESSION);
-            check(ro != rw, "two open sessions got the same handle " + rw);
             // Without CKF_SERIAL_SESSION: refused, as PKCS#11 says, or opened all the same.
             String unserial = profileStatus("session.withoutSerialFlag", CKR_SESSION_PARALLEL_NOT_SUPPORTED);
             String[] opened = JVarnel.OpenSession(slot, 0);
             if (OK.equals(unserial)) {
-                expectShape("OpenSession(slot, 0)", opened, OK, 2);
-                closeSession(unsignedValue("OpenSession(slot, 0) handle", opened[1]));
+                closeSession(unsignedValue("OpenSession(slot, 0)", value("OpenSession(slot, 0)", opened)));
             } else {
                 expectArray("OpenSession(slot, 0)", opened, unserial, "0");
             }
-            expectShape("OpenSession(no such slot)", JVarnel.OpenSession(unusedSlotId(), RW_SESSION),
-                    CKR_SLOT_ID_INVALID, 2);
-
             expectStatus("Login with a wrong PIN", CKR_PIN_INCORRECT, JVarnel.Login(rw, CKU_USER, PIN + "9"));
             // A token that counts the failure now has CKF_USER_PIN_COUNT_LOW among its flags.
             expectTokenInfo(slot);
             expectStatus("Login with a null PIN", BRIDGE_NULL_PIN, JVarnel.Login(rw, CKU_USER, null));
             login(rw);
             // The login belongs to the token, so every session of it shares it.
-            expectStatus("Login on the other session of the logged-in token", CKR_USER_ALREADY_LOGGED_IN,
-                    JVarnel.Login(ro, CKU_USER, PIN));
+            expectStatus("Login on the other session", CKR_USER_ALREADY_LOGGED_IN, JVarnel.Login(ro, CKU_USER, PIN));
             expectStatus("LogOut(" + rw + ")", OK, JVarnel.LogOut(rw));
             login(ro);
             logOutAndClose(ro);
             closeSession(rw);
             expectStatus("CloseSession of a closed session", CKR_SESSION_HANDLE_INVALID, JVarnel.CloseSession(rw));
-            expectStatus("Login on a closed session", CKR_SESSION_HANDLE_INVALID, JVarnel.Login(rw, CKU_USER, PIN));
         }));
 
         list.add(new Case("search", () -> {
@@ -753,25 +720,19 @@ public final class E2ETest {
             }
             long cert = found("objects labelled " + certLabel, s, certLabel, SEARCH_LABEL, 1).get(0);
             check(cert != pub && cert != priv, "the certificate's handle " + cert + " is a key's");
-            found("private objects labelled " + certLabel, s, certLabel, SEARCH_PRIVATE_LABEL, 0);
             // Kind 2 lists every certificate whatever the label, null too.
-            expectFound("certificates, an unrelated label", s, "no object has this label", SEARCH_CERTIFICATES, cert);
             expectFound("certificates, a null label", s, null, SEARCH_CERTIFICATES, cert);
             // A refused kind starts no search: a valid search still starts afterwards.
             expectStatus("FindObjectsInit(kind -1)", BRIDGE_BAD_SEARCH_KIND, JVarnel.FindObjectsInit(s, keyLabel, -1));
             expectFound("the key pair after the refused kind", s, keyLabel, SEARCH_LABEL, pub, priv);
-
-            // Out of order, the driver's own answers come back; a token may answer no objects
-            // instead (the library's 10030), or start the search again.
+            // Out of order, the driver's own answers (or no objects, 10030, or the search started again).
             expectFailureAnswer("FindObjects with no search", JVarnel.FindObjects(s),
                     profileStatus("search.findWithoutInit", CKR_OPERATION_NOT_INITIALIZED));
-            expectStatus("FindObjectsFinal with no search",
-                    profileStatus("search.finalWithoutInit", CKR_OPERATION_NOT_INITIALIZED),
-                    JVarnel.FindObjectsFinal(s));
+            expectStatus("FindObjectsFinal with no search", profileStatus("search.finalWithoutInit",
+                    CKR_OPERATION_NOT_INITIALIZED), JVarnel.FindObjectsFinal(s));
             expectStatus("FindObjectsInit", OK, JVarnel.FindObjectsInit(s, keyLabel, SEARCH_LABEL));
-            expectStatus("FindObjectsInit during a search",
-                    profileStatus("search.initDuringSearch", CKR_OPERATION_ACTIVE),
-                    JVarnel.FindObjectsInit(s, keyLabel, SEARCH_LABEL));
+            String again = profileStatus("search.initDuringSearch", CKR_OPERATION_ACTIVE);
+            expectStatus("FindObjectsInit during a search", again, JVarnel.FindObjectsInit(s, keyLabel, SEARCH_LABEL));
             expectStatus("FindObjectsFinal", OK, JVarnel.FindObjectsFinal(s));
             logOutAndClose(s);
         }));
@@ -780,39 +741,33 @@ public final class E2ETest {
             PublicKey verifyKey = publicKey();
             long s = freshSession(RW_SESSION, true);
             long key = signingKey(s);
-            byte[] message = "Varnel signs this message with a key that never leaves the token"
-                    .getBytes(StandardCharsets.UTF_8);
+            byte[] message = "signed with a key that never leaves the token".getBytes(StandardCharsets.UTF_8);
             byte[] digestInfo = sha256DigestInfo(message);
             // Bad data is refused before the driver sees it, so the started operation survives.
             expectStatus("SignInit", OK, JVarnel.SignInit(s, key));
-            expectArray("Sign(length one past the array)", JVarnel.Sign(s, digestInfo, digestInfo.length + 1),
+            expectArray("Sign(length past the array)", JVarnel.Sign(s, digestInfo, digestInfo.length + 1),
                     BRIDGE_BAD_DATA, "");
             // Only the first `length` bytes are signed.
             byte[] longer = Arrays.copyOf(digestInfo, digestInfo.length + 40);
             Arrays.fill(longer, digestInfo.length, longer.length, (byte) 0x5a);
             expectVerifies("SHA-256 DigestInfo signature", verifyKey, "SHA256withRSA", message,
                     signature("Sign(DigestInfo and 40 more bytes)", JVarnel.Sign(s, longer, digestInfo.length)));
-            // The signature ended the operation.
-            expectFailureAnswer("Sign once the signature is made", JVarnel.Sign(s, digestInfo, digestInfo.length),
-                    CKR_OPERATION_NOT_INITIALIZED);
             // Raw bytes are signed as they are.
             byte[] raw = "raw bytes, padded and signed as they are".getBytes(StandardCharsets.UTF_8);
-            expectVerifies("raw signature", verifyKey, "NONEwithRSA", raw,
-                    signInitAndSign("raw bytes", s, key, raw, raw.length));
+            expectVerifies("raw", verifyKey, "NONEwithRSA", raw, signInitAndSign("raw bytes", s, key, raw));
             // Nothing to sign: a signature, or the token's refusal.
             String empty = profileStatus("sign.empty", OK);
             if (OK.equals(empty)) {
                 expectVerifies("signature over length 0", verifyKey, "NONEwithRSA", new byte[0],
-                        signInitAndSign("length 0", s, key, raw, 0));
+                        signInitAndSign("length 0", s, key, new byte[0]));
             } else {
                 expectStatus("SignInit for length 0", OK, JVarnel.SignInit(s, key));
                 expectFailureAnswer("Sign(length 0)", JVarnel.Sign(s, raw, 0), empty);
             }
-            // Refused, as the key may only verify; a token that starts the operation all the same
-            // has it ended by a Sign.
+            // Refused, as the key only verifies; a token that starts the operation has it ended by a Sign.
             String withPublicKey = profileStatus("sign.withPublicKey", CKR_KEY_FUNCTION_NOT_PERMITTED);
-            expectStatus("SignInit with the public key", withPublicKey,
-                    JVarnel.SignInit(s, publicHalf(s, required("keyLabel"), key)));
+            long pub = publicHalf(s, required("keyLabel"), key);
+            expectStatus("SignInit(public key)", withPublicKey, JVarnel.SignInit(s, pub));
             if (OK.equals(withPublicKey)) {
                 JVarnel.Sign(s, digestInfo, digestInfo.length);
             }
@@ -820,8 +775,7 @@ public final class E2ETest {
         }));
 
         list.add(new Case("handle-width", () -> {
-            // A 64-bit library hands the whole long to the driver; a 32-bit one only has room for its
-            // low 32 bits, which name the same session or key.
+            // A 64-bit library hands the whole long to the driver; a 32-bit one its low 32 bits, the same handle.
             PublicKey verifyKey = publicKey();
             long s = freshSession(RW_SESSION, true);
             long key = signingKey(s);
@@ -829,15 +783,13 @@ public final class E2ETest {
             long wideKey = key ^ (1L << 32);
             byte[] raw = "handles wider than 32 bits".getBytes(StandardCharsets.UTF_8);
             if (TestToken.ulongBytes() == 4) {
-                expectVerifies("signature through session | 1<<32", verifyKey, "NONEwithRSA", raw,
-                        signInitAndSign("session | 1<<32", wideSession, key, raw, raw.length));
+                expectVerifies("session | 1<<32", verifyKey, "NONEwithRSA", raw,
+                        signInitAndSign("session | 1<<32", wideSession, key, raw));
                 expectStatus("SignInit(session, key | 1<<32)", OK, JVarnel.SignInit(s, wideKey));
-                expectVerifies("signature with key | 1<<32", verifyKey, "NONEwithRSA", raw,
-                        signature("Sign(session | 1<<32) after SignInit(session, key | 1<<32)",
-                                JVarnel.Sign(wideSession, raw, raw.length)));
+                expectVerifies("key | 1<<32", verifyKey, "NONEwithRSA", raw,
+                        signature("Sign(session | 1<<32)", JVarnel.Sign(wideSession, raw, raw.length)));
                 expectStatus("CloseSession(session | 1<<32)", OK, JVarnel.CloseSession(wideSession));
-                expectStatus("CloseSession(session) once closed through the wide handle",
-                        CKR_SESSION_HANDLE_INVALID, JVarnel.CloseSession(s));
+                expectStatus("CloseSession(session) once closed", CKR_SESSION_HANDLE_INVALID, JVarnel.CloseSession(s));
                 return;
             }
             // A token that crashes on a session handle it never gave out is not handed one.
@@ -848,22 +800,17 @@ public final class E2ETest {
             }
             // A token that keeps object handles in 32 bits reads the same key from the wide handle.
             if (profile("handle.objectBits", "64").equals("32")) {
-                expectVerifies("signature with key ^ 1<<32", verifyKey, "NONEwithRSA", raw,
-                        signInitAndSign("key ^ 1<<32", s, wideKey, raw, raw.length));
+                expectVerifies("key ^ 1<<32", verifyKey, "NONEwithRSA", raw, signInitAndSign("", s, wideKey, raw));
             } else {
                 expectStatus("SignInit(session, key ^ 1<<32)", invalidKey(), JVarnel.SignInit(s, wideKey));
-                expectFailureAnswer("Sign(session) after the refused SignInit calls", JVarnel.Sign(s, raw, raw.length),
-                        CKR_OPERATION_NOT_INITIALIZED);
+                expectFailureAnswer("Sign, SignInit refused", JVarnel.Sign(s, raw, 1), CKR_OPERATION_NOT_INITIALIZED);
             }
-            expectVerifies("signature with the handles as printed", verifyKey, "NONEwithRSA", raw,
-                    signInitAndSign("the handles as printed", s, key, raw, raw.length));
+            expectVerifies("handles as printed", verifyKey, "NONEwithRSA", raw, signInitAndSign("", s, key, raw));
             if (!crashes) {
                 expectStatus("CloseSession(session ^ 1<<32)", forged, JVarnel.CloseSession(wideSession));
             }
             closeSession(s);
         }));
-
-        // --- objects: reading attributes, making, relabelling and destroying keys
 
         list.add(new Case("attributes-of-token-objects", () -> {
             // The pkcs11-tool key pair and the certificate are public objects: readable without login.
@@ -871,11 +818,8 @@ public final class E2ETest {
             String certLabel = required("certLabel");
             long s = freshSession(RO_SESSION, false);
             long pub = found("public objects labelled " + keyLabel, s, keyLabel, SEARCH_LABEL, 1).get(0);
-            RSAPublicKey exported = (RSAPublicKey) publicKey();
-            RSAPublicKey read = tokenPublicKey(s, pub);
-            check(read.getModulus().equals(exported.getModulus())
-                    && read.getPublicExponent().equals(exported.getPublicExponent()),
-                    "modulus and exponent read from " + keyLabel + " differ from the key pkcs11-tool exported");
+            check(tokenPublicKey(s, pub).equals(publicKey()), "the modulus and exponent read from " + keyLabel
+                    + " differ from the key pkcs11-tool exported");
             expectAttribute(s, pub, "label", OK, keyLabel);
             long cert = found("objects labelled " + certLabel, s, certLabel, SEARCH_LABEL, 1).get(0);
             expectBytes("certificate read from the token", Files.readAllBytes(Paths.get(required("certificate"))),
@@ -886,13 +830,11 @@ public final class E2ETest {
             closeSession(s);
         }));
 
-        // The JVM unloads the library with its class loader: more cycles than the process has
-        // thread-specific keys, in a JVM of its own, must leave the stack check on.
+        // More unloads with the class loader than the process has thread-specific keys leave the stack check on.
         list.add(new Case("unload-cycles", () -> runChildJvm("the unload cycles' JVM", List.of(),
                 UnloadCycles.class.getName(), "1100")));
 
-        // The first thread of a process started by a launcher of its own: a failed lookup of its
-        // stack (no descriptor free) must not turn the check off.
+        // On a process's first thread, a failed stack lookup (no descriptor free) leaves the check on.
         String launcher = optional("primordialLauncher");
         if (!launcher.isEmpty()) {
             list.add(new Case("primordial-stack", () -> runChildJvm("the primordial thread's JVM", List.of(launcher),
@@ -934,21 +876,16 @@ public final class E2ETest {
             expectModulus(s, pub, 2048, RSA2048_BASE64_LENGTH);
             expectAttribute(s, pub, "exponent", OK, "AQAB");
             expectAttribute(s, pub, "label", OK, label);
-            // The flags come as the CK_BBOOL byte: CK_TRUE is U+0001, CK_FALSE the empty text. Switching one
-            // off tells the two keywords apart.
+            // The flags come as the CK_BBOOL byte: CK_TRUE is U+0001.
             expectAttribute(s, pub, "encrypt", OK, "\u0001");
             expectAttribute(s, pub, "wrap", OK, "\u0001");
-            TestToken.setFlag(DRIVER, s, pub, CKA_ENCRYPT, false);
-            expectAttribute(s, pub, "encrypt", OK, "");
-            expectAttribute(s, pub, "wrap", OK, "\u0001");
-            TestToken.setFlag(DRIVER, s, pub, CKA_ENCRYPT, true);
             // The private key signs; the public key rebuilt from what GetAttributeValue read verifies.
             byte[] message = "signed with a key pair made through GenerateKeyPair".getBytes(StandardCharsets.UTF_8);
             byte[] digestInfo = sha256DigestInfo(message);
             expectVerifies("signature by the generated key", tokenPublicKey(s, pub), "SHA256withRSA", message,
-                    signInitAndSign("the generated key", s, priv, digestInfo, digestInfo.length));
-            // Every keyword reads the five public-key attributes together, so a private key (no CKA_ENCRYPT,
-            // no CKA_WRAP) answers the driver's refusal even for its modulus; a keyword is matched exactly.
+                    signInitAndSign("the generated key", s, priv, digestInfo));
+            // Every keyword reads the five public-key attributes at once: a private key (no CKA_ENCRYPT or
+            // CKA_WRAP) answers the driver's refusal even for its modulus. A keyword is matched exactly.
             expectAttribute(s, priv, "modulus", CKR_ATTRIBUTE_TYPE_INVALID, "");
             expectAttribute(s, pub, "Modulus", BRIDGE_UNKNOWN_ATTRIBUTE_NAME, "");
 
@@ -1007,7 +944,7 @@ public final class E2ETest {
             // The token holds the label as UTF-8, as every other client reads it.
             expectBytes("CKA_LABEL of the private key", renamed.getBytes(StandardCharsets.UTF_8),
                     TestToken.attribute(DRIVER, s, priv, CKA_LABEL));
-            expectStatus("SetAttributeValue(null label)", BRIDGE_NULL_LABEL, JVarnel.SetAttributeValue(s, pub, priv, null));
+            expectStatus("SetAttributeValue(null)", BRIDGE_NULL_LABEL, JVarnel.SetAttributeValue(s, pub, priv, null));
             expectAttribute(s, pub, "label", OK, renamed);
 
             expectStatus("DestroyObject(private key)", OK, JVarnel.DestroyObject(s, priv));
@@ -1038,9 +975,7 @@ public final class E2ETest {
             Set<Long> made = new HashSet<>();
             for (int ignored : new int[] {0, 128, -1}) {
                 String what = "GenerateKey(" + ignored + ")";
-                String[] r = JVarnel.GenerateKey(s, ignored);
-                expectShape(what, r, OK, 2);
-                long key = unsignedValue(what + " handle", r[1]);
+                long key = unsignedValue(what, value(what, JVarnel.GenerateKey(s, ignored)));
                 check(key != 0 && made.add(key) && !before.contains(key), what + ": answered the handle " + key
                         + "; earlier keys " + made + " and " + before);
                 long length = TestToken.ulongAttribute(DRIVER, s, key, CKA_VALUE_LEN);
@@ -1055,15 +990,10 @@ public final class E2ETest {
             closeSession(s);
             // On the token: found again after Finalize and Initialize.
             long later = freshSession(RO_SESSION, true);
-            for (long key : found("private token objects without a label after making " + made.size() + " AES keys",
-                    later, "", SEARCH_PRIVATE_LABEL, before.size() + made.size())) {
-                check(TestToken.ulongAttribute(DRIVER, later, key, CKA_VALUE_LEN) == 32, "unlabelled private "
-                        + "object " + key + " after Initialize: CKA_VALUE_LEN is not 32");
-            }
+            found("unlabelled private objects, " + made.size() + " AES keys made", later, "", SEARCH_PRIVATE_LABEL,
+                    before.size() + made.size());
             logOutAndClose(later);
         }));
-
-        // --- encryption, decryption, key wrapping
 
         list.add(new Case("encrypt-decrypt", () -> {
             long s = freshSession(RW_SESSION, true);
@@ -1081,21 +1011,17 @@ public final class E2ETest {
             for (String[] m : mechanisms) {
                 String mechanism = m[0];
                 int longest = Integer.parseInt(m[2]);
-                // Only the first `length` bytes are encrypted.
-                byte[] longer = Arrays.copyOf(message, message.length + 30);
-                Arrays.fill(longer, message.length, longer.length, (byte) 0x5a);
                 expectDecrypts(mechanism + " cipher text made on the token", s, priv, mechanism,
-                        encrypt(mechanism, s, pub, mechanism, longer, message.length), message);
+                        encrypt(mechanism, s, pub, mechanism, message), message);
                 // The JDK encrypts with the modulus and exponent read off the token; the token decrypts.
                 Cipher cipher = Cipher.getInstance(m[1]);
                 cipher.init(Cipher.ENCRYPT_MODE, javaKey);
                 expectDecrypts(mechanism + " cipher text made by " + m[1], s, priv, mechanism,
                         Base64.getEncoder().encodeToString(cipher.doFinal(message)), message);
-                // The longest message the padding leaves room for, and one byte more, which the token
-                // refuses. The limits tell the paddings and OAEP's hash apart.
+                // The longest message the padding leaves room for, and one byte more: they tell the paddings apart.
                 byte[] full = counting(longest);
                 expectDecrypts(mechanism + ", " + longest + " bytes", s, priv, mechanism,
-                        encrypt(mechanism + ", " + longest + " bytes", s, pub, mechanism, full, full.length), full);
+                        encrypt(mechanism + ", " + longest + " bytes", s, pub, mechanism, full), full);
                 expectStatus("EncryptInit(" + mechanism + ") for " + (longest + 1) + " bytes", OK,
                         JVarnel.EncryptInit(s, pub, mechanism));
                 expectFailureAnswer("Encrypt(" + mechanism + ", " + (longest + 1) + " bytes)",
@@ -1106,14 +1032,14 @@ public final class E2ETest {
                 String empty = profileStatus("encrypt.empty." + mechanism, OK);
                 if (OK.equals(empty)) {
                     expectDecrypts(mechanism + ", nothing", s, priv, mechanism,
-                            encrypt(mechanism + ", nothing", s, pub, mechanism, message, 0), new byte[0]);
+                            encrypt(mechanism + ", nothing", s, pub, mechanism, new byte[0]), new byte[0]);
                 } else {
-                    expectStatus("EncryptInit(" + mechanism + ") for nothing", OK, JVarnel.EncryptInit(s, pub, mechanism));
+                    expectStatus("EncryptInit for nothing", OK, JVarnel.EncryptInit(s, pub, mechanism));
                     expectFailureAnswer("Encrypt(" + mechanism + ", nothing)", JVarnel.Encrypt(s, message, 0), empty);
                 }
             }
             // OAEP decryption refuses PKCS#1 v1.5 cipher text.
-            String pkcs1 = encrypt("PKCS#1 v1.5", s, pub, "rsapkcs", message, message.length);
+            String pkcs1 = encrypt("PKCS#1 v1.5", s, pub, "rsapkcs", message);
             byte[] pkcs1Ascii = pkcs1.getBytes(StandardCharsets.US_ASCII);
             expectStatus("DecryptInit(rsapkcsoaep)", OK, JVarnel.DecryptInit(s, priv, "rsapkcsoaep"));
             expectFailureAnswer("Decrypt(OAEP) of PKCS#1 v1.5 cipher text",
@@ -1122,11 +1048,10 @@ public final class E2ETest {
             s = afterFailedOperation(s);
 
             // A refused keyword starts no operation.
-            expectStatus("EncryptInit(\"RSAPKCS\")", BRIDGE_UNKNOWN_MECHANISM_NAME, JVarnel.EncryptInit(s, pub, "RSAPKCS"));
+            expectStatus("EncryptInit(RSAPKCS)", BRIDGE_UNKNOWN_MECHANISM_NAME, JVarnel.EncryptInit(s, pub, "RSAPKCS"));
             expectFailureAnswer("Encrypt after the refused EncryptInit", JVarnel.Encrypt(s, message, message.length),
                     CKR_OPERATION_NOT_INITIALIZED);
-            // Refused text never reaches the driver, so the started operation survives it; only the first
-            // `length` bytes are read, and what follows them would not decode.
+            // Refused text never reaches the driver, so the operation survives; only `length` bytes are read.
             expectStatus("DecryptInit(rsapkcs)", OK, JVarnel.DecryptInit(s, priv, "rsapkcs"));
             byte[] starred = pkcs1.replace(pkcs1.charAt(100), '*').getBytes(StandardCharsets.US_ASCII);
             expectArray("Decrypt(text with '*')", JVarnel.Decrypt(s, starred, starred.length), BRIDGE_BAD_BASE64, "");
@@ -1155,16 +1080,13 @@ public final class E2ETest {
             long kept = TestToken.generateDes3Key(DRIVER, s, false);
             byte[] value = TestToken.attribute(DRIVER, s, des3, CKA_VALUE);
             check(value.length == 24, "triple-DES key value is " + value.length + " bytes");
-            String[] wrapped = JVarnel.WrapKey(s, "rsapkcs", pub, des3);
-            expectShape("WrapKey(rsapkcs, public key, triple-DES key)", wrapped, OK, 2);
-            check(wrapped[1].length() == RSA2048_BASE64_LENGTH, "wrapped key: " + show(wrapped[1]));
+            String wrapped = value("WrapKey(triple-DES key)", JVarnel.WrapKey(s, "rsapkcs", pub, des3));
+            check(wrapped.length() == RSA2048_BASE64_LENGTH, "wrapped key: " + show(wrapped));
             // The wrapped key is the key's value encrypted under PKCS#1 v1.5.
-            expectDecrypts("the wrapped key", s, priv, "rsapkcs", wrapped[1], value);
+            expectDecrypts("the wrapped key", s, priv, "rsapkcs", wrapped, value);
 
             String what = "UnwrapKey(wrapped key, private key, rsapkcs)";
-            String[] unwrapped = JVarnel.UnwrapKey(s, wrapped[1], priv, "rsapkcs");
-            expectShape(what, unwrapped, OK, 2);
-            long copy = unsignedValue(what + " handle", unwrapped[1]);
+            long copy = unsignedValue(what, value(what, JVarnel.UnwrapKey(s, wrapped, priv, "rsapkcs")));
             check(copy != 0 && copy != des3 && copy != kept, what + ": answered the handle " + copy);
             long copyClass = TestToken.ulongAttribute(DRIVER, s, copy, CKA_CLASS);
             long copyType = TestToken.ulongAttribute(DRIVER, s, copy, CKA_KEY_TYPE);
@@ -1184,46 +1106,37 @@ public final class E2ETest {
             String unextractable = profileStatus("wrapKey.unextractable", CKR_KEY_UNEXTRACTABLE);
             String[] keptWrapped = JVarnel.WrapKey(s, "rsapkcs", pub, kept);
             if (OK.equals(unextractable)) {
-                expectShape("WrapKey of a key that is not extractable", keptWrapped, OK, 2);
+                value("WrapKey of a key that is not extractable", keptWrapped);
             } else {
                 expectFailureAnswer("WrapKey of a key that is not extractable", keptWrapped, unextractable);
             }
             // Wrapping takes PKCS#1 v1.5 only; unwrapping decodes the text before the driver sees it.
             expectArray("WrapKey(\"rsapkcsoaep\")", JVarnel.WrapKey(s, "rsapkcsoaep", pub, des3),
                     BRIDGE_UNKNOWN_MECHANISM_NAME, "");
-            expectArray("UnwrapKey(text with '*')", JVarnel.UnwrapKey(s, "*" + wrapped[1].substring(1), priv,
+            expectArray("UnwrapKey(text with '*')", JVarnel.UnwrapKey(s, "*" + wrapped.substring(1), priv,
                     "rsapkcs"), BRIDGE_BAD_BASE64, "0");
             logOutAndClose(s);
         }));
 
         list.add(new Case("certificate-paging", () -> {
-            // Every certificate the driver's own search finds, 100 handles a call, each value one the JDK
-            // parses.
+            // Every certificate the driver's own search finds, 100 handles a call, each one the JDK parses.
             long s = freshSession(RO_SESSION, false);
-            Set<String> expected = Arrays.stream(TestToken.objectsOfClass(DRIVER, s, CKO_CERTIFICATE))
-                    .mapToObj(Long::toUnsignedString).collect(Collectors.toSet());
+            Set<Long> expected = Arrays.stream(TestToken.objectsOfClass(DRIVER, s, CKO_CERTIFICATE)).boxed()
+                    .collect(Collectors.toSet());
             check(!expected.isEmpty(), "the driver finds no certificate on the token");
             List<Integer> expectPages = new ArrayList<>();
             for (int left = expected.size(); left > 0; left -= 100) {
                 expectPages.add(Math.min(left, 100));
             }
-            expectStatus("FindObjectsInit(certificates)", OK, JVarnel.FindObjectsInit(s, null, SEARCH_CERTIFICATES));
-            List<String> handles = new ArrayList<>();
             List<Integer> pages = new ArrayList<>();
-            for (String[] r = JVarnel.FindObjects(s); !BRIDGE_NO_MATCH.equals(r[0]) && pages.size() <= expectPages.size();
-                    r = JVarnel.FindObjects(s)) {
-                expectStatus("FindObjects call #" + (pages.size() + 1), OK, r[0]);
-                pages.add(r.length - 1);
-                handles.addAll(Arrays.asList(r).subList(1, r.length));
-            }
+            List<Long> handles = findAll(s, null, SEARCH_CERTIFICATES, pages);
             check(pages.equals(expectPages) && new HashSet<>(handles).equals(expected), "FindObjects pages of "
                     + expected.size() + " certificates: " + pages + ", expected " + expectPages + "; handles "
                     + handles + ", the driver's " + expected);
-            expectStatus("FindObjectsFinal", OK, JVarnel.FindObjectsFinal(s));
             CertificateFactory x509 = CertificateFactory.getInstance("X.509");
-            for (String h : handles) {
+            for (long h : handles) {
                 x509.generateCertificate(new ByteArrayInputStream(base64("certificate " + h,
-                        attribute(s, unsignedValue("certificate handle", h), "certificate"))));
+                        attribute(s, h, "certificate"))));
             }
             closeSession(s);
         }));
@@ -1263,9 +1176,7 @@ public final class E2ETest {
         } catch (Stop e) {
             report(e.refused ? c.name() + " (" + e.getMessage() + ")" : c.name(), e.refused ? null : e.getMessage());
         } catch (Throwable t) {
-            // A missing native method, an exception the bridge left pending, a driver call of the helper
-            // that failed, an I/O error in the harness: all count against the case, with the JVM's own
-            // description.
+            // A missing native method, an exception left pending, a failed helper call: against the case.
             report(c.name(), "unexpected " + t + (t.getCause() != null ? ", caused by " + t.getCause() : ""));
         }
     }
@@ -1291,25 +1202,16 @@ public final class E2ETest {
 
     private int runAll() throws IOException {
         if (preflight()) {
-            Path scratch = Files.createTempDirectory("varnel-e2e-");
             String only = profile("cases", "");
-            try {
-                for (Case c : cases(scratch)) {
-                    if (only.isEmpty() || Arrays.asList(only.split("\\s+")).contains(c.name())) {
-                        run(c);
-                    }
+            for (Case c : cases()) {
+                if (only.isEmpty() || Arrays.asList(only.split("\\s+")).contains(c.name())) {
+                    run(c);
                 }
-                Set<String> unread = new TreeSet<>(PROFILE.stringPropertyNames());
-                unread.removeAll(PROFILE_READ);
-                if (!unread.isEmpty()) {
-                    report("profile", "keys no case reads: " + unread);
-                }
-            } finally {
-                try (var walk = Files.walk(scratch)) {
-                    for (Path p : (Iterable<Path>) walk.sorted((a, b) -> b.compareTo(a))::iterator) {
-                        Files.deleteIfExists(p);
-                    }
-                }
+            }
+            Set<String> unread = new TreeSet<>(PROFILE.stringPropertyNames());
+            unread.removeAll(PROFILE_READ);
+            if (!unread.isEmpty()) {
+                report("profile", "keys no case reads: " + unread);
             }
         }
         System.out.println("e2e: " + passed + " passed, " + failed + " failed");

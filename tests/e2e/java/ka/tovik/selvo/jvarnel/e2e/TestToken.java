@@ -54,9 +54,6 @@ final class TestToken {
     /** The raw value of attribute {@code type} of {@code object}, as the driver stores it. */
     static native byte[] attribute(String module, long session, long object, long type);
 
-    /** Sets the CK_BBOOL attribute {@code type} of {@code object}. */
-    static native void setFlag(String module, long session, long object, long type, boolean value);
-
     /** The slots C_GetSlotList lists: those holding a token, or all. */
     static native long[] slotList(String module, boolean tokenPresent);
 
