@@ -74,7 +74,8 @@ int main(int argc, char** argv) {
     const jclass cls = (*env)->FindClass(env, name);
     const JNINativeMethod native = {"exhaustDescriptors", "(Z)V", (void*)exhaustDescriptors};
     const jclass string_class = (*env)->FindClass(env, "java/lang/String");
-    const jmethodID main_method = cls ? (*env)->GetStaticMethodID(env, cls, "main", "([Ljava/lang/String;)V") : NULL;
+    const jmethodID main_method =
+        cls ? (*env)->GetStaticMethodID(env, cls, "main", "([Ljava/lang/String;)V") : NULL;
     if (!main_method || (*env)->RegisterNatives(env, cls, &native, 1) != 0) {
         (*env)->ExceptionDescribe(env);
         return fail("no main(String[]) or no native exhaustDescriptors(boolean) in the class");

@@ -305,8 +305,10 @@ JNIEXPORT jbyteArray JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_tokenInfo
 }
 
 /* long[] objectsOfClass(String module, long session, long objectClass): a whole C_FindObjects search */
-JNIEXPORT jlongArray JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_objectsOfClass(
-    JNIEnv* env, jclass cls, jstring module, jlong session, jlong objectClass) {
+JNIEXPORT jlongArray JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_objectsOfClass(JNIEnv* env, jclass cls,
+                                                                                      jstring module,
+                                                                                      jlong session,
+                                                                                      jlong objectClass) {
     struct module m;
     CK_OBJECT_CLASS wanted = (CK_OBJECT_CLASS)objectClass;
     CK_ATTRIBUTE template[] = {{CKA_CLASS, &wanted, sizeof wanted}};
@@ -327,7 +329,8 @@ JNIEXPORT jlongArray JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_objectsOf
         return NULL;
     }
     do {
-        rv = m.functions->C_FindObjects((CK_SESSION_HANDLE)session, found + count, LARGEST_LIST - count, &got);
+        rv =
+            m.functions->C_FindObjects((CK_SESSION_HANDLE)session, found + count, LARGEST_LIST - count, &got);
         count += rv == CKR_OK ? got : 0;
     } while (rv == CKR_OK && got > 0 && count < LARGEST_LIST);
     final_rv = m.functions->C_FindObjectsFinal((CK_SESSION_HANDLE)session);

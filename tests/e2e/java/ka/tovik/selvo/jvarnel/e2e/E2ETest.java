@@ -29,7 +29,6 @@ import java.util.Set;
 import java.util.TreeSet;
 import java.util.regex.Pattern;
 import java.util.stream.Collectors;
-import java.util.stream.Stream;
 
 import javax.crypto.Cipher;
 
@@ -368,12 +367,6 @@ public final class E2ETest {
 
     // ------------------------------------------------------- the driver's own view
 
-    /** A slot list as GetSlotList answers it: the status, then each ID in unsigned decimal. */
-    static String[] slotAnswer(long[] slots) {
-        Stream<String> ids = Arrays.stream(slots).mapToObj(Long::toUnsignedString);
-        return Stream.concat(Stream.of(OK), ids).toArray(String[]::new);
-    }
-
     /** GetTokenInfo answers what the driver reads just before or just after it (a clock ticks). */
     static String[] expectTokenInfo(int slot) {
         String[] before = TestToken.tokenInfoAnswer(DRIVER, slot);
@@ -384,24 +377,9 @@ public final class E2ETest {
         return info;
     }
 
-    /** The slot of the token the setup made, found by its label in the driver's own view. */
+    /** The slot of the token the setup made. */
     static int tokenSlot() {
-        for (long slot : TestToken.slotList(DRIVER, true)) {
-            if (TestToken.tokenInfoAnswer(DRIVER, (int) slot)[1].equals(padded(TOKEN_LABEL, 32))) {
-                return (int) slot;
-            }
-        }
-        throw fail("the driver lists no token labelled " + show(TOKEN_LABEL));
-    }
-
-    /** A slot ID the driver does not have. */
-    static int unusedSlotId() {
-        Set<Long> used = Arrays.stream(TestToken.slotList(DRIVER, false)).boxed().collect(Collectors.toSet());
-        long id = 0x7ffffff0L;
-        while (used.contains(id)) {
-            id--;
-        }
-        return (int) id;
+        return TestToken.slotOf(DRIVER, padded(TOKEN_LABEL, 32));
     }
 
     /** A CK_BBOOL attribute read through the helper. */
@@ -650,8 +628,8 @@ public final class E2ETest {
 
         list.add(new Case("slot-list", () -> {
             restartDriver();
-            String[] present = slotAnswer(TestToken.slotList(DRIVER, true));
-            String[] all = slotAnswer(TestToken.slotList(DRIVER, false));
+            String[] present = TestToken.slotListAnswer(DRIVER, true);
+            String[] all = TestToken.slotListAnswer(DRIVER, false);
             expectArray("GetSlotList(1)", JVarnel.GetSlotList(1), present);
             // The list has room for the slots with a token: a driver with more slots answers
             // CKR_BUFFER_TOO_SMALL, and no slot is reported. (SoftHSM's empty last slot holds a token.)
@@ -674,7 +652,7 @@ public final class E2ETest {
                 check(label.isEmpty() || labels.contains(padded(label, 32)), "no token label reads " + show(label));
             }
             // A slot the driver does not have: its status and 18 empty fields.
-            expectArray("no slot", JVarnel.GetTokenInfo(unusedSlotId()), failure(CKR_SLOT_ID_INVALID, 19));
+            expectArray("no slot", JVarnel.GetTokenInfo(TestToken.unusedSlot(DRIVER)), failure(CKR_SLOT_ID_INVALID, 19));
         }));
 
         list.add(new Case("sessions", () -> {
@@ -864,7 +842,6 @@ public final class E2ETest {
             expectArray("GenerateKeyPair(exponent length one past the array)",
                     JVarnel.GenerateKeyPair(s, label, 2048, F4, F4.length + 1), BRIDGE_BAD_PUBLIC_EXPONENT, "0", "0");
             expectFound("after the refused GenerateKeyPair", s, label, SEARCH_LABEL);
-
             // Only the first exponentLength bytes are the exponent.
             KeyPair pair = generateKeyPair(s, label, 2048, new byte[] {1, 0, 1, 0x7f, 0x7f}, 3);
             long pub = pair.publicKey();
@@ -888,7 +865,6 @@ public final class E2ETest {
             // CKA_WRAP) answers the driver's refusal even for its modulus. A keyword is matched exactly.
             expectAttribute(s, priv, "modulus", CKR_ATTRIBUTE_TYPE_INVALID, "");
             expectAttribute(s, pub, "Modulus", BRIDGE_UNKNOWN_ATTRIBUTE_NAME, "");
-
             // The modulus size and the exponent reach the driver. A token may refuse the exponent 3.
             String smallRefusal = profileStatus("generateKeyPair.exponent3", OK);
             if (!OK.equals(smallRefusal)) {
@@ -946,7 +922,6 @@ public final class E2ETest {
                     TestToken.attribute(DRIVER, s, priv, CKA_LABEL));
             expectStatus("SetAttributeValue(null)", BRIDGE_NULL_LABEL, JVarnel.SetAttributeValue(s, pub, priv, null));
             expectAttribute(s, pub, "label", OK, renamed);
-
             expectStatus("DestroyObject(private key)", OK, JVarnel.DestroyObject(s, priv));
             expectFound("the destroyed private key", s, renamed, SEARCH_LABEL, pub);
             expectStatus("DestroyObject(public key)", OK, JVarnel.DestroyObject(s, pub));
@@ -1046,7 +1021,6 @@ public final class E2ETest {
                     JVarnel.Decrypt(s, pkcs1Ascii, pkcs1Ascii.length),
                     profileStatus("decrypt.wrongPadding", CKR_ENCRYPTED_DATA_INVALID));
             s = afterFailedOperation(s);
-
             // A refused keyword starts no operation.
             expectStatus("EncryptInit(RSAPKCS)", BRIDGE_UNKNOWN_MECHANISM_NAME, JVarnel.EncryptInit(s, pub, "RSAPKCS"));
             expectFailureAnswer("Encrypt after the refused EncryptInit", JVarnel.Encrypt(s, message, message.length),
@@ -1084,7 +1058,6 @@ public final class E2ETest {
             check(wrapped.length() == RSA2048_BASE64_LENGTH, "wrapped key: " + show(wrapped));
             // The wrapped key is the key's value encrypted under PKCS#1 v1.5.
             expectDecrypts("the wrapped key", s, priv, "rsapkcs", wrapped, value);
-
             String what = "UnwrapKey(wrapped key, private key, rsapkcs)";
             long copy = unsignedValue(what, value(what, JVarnel.UnwrapKey(s, wrapped, priv, "rsapkcs")));
             check(copy != 0 && copy != des3 && copy != kept, what + ": answered the handle " + copy);
@@ -1101,7 +1074,6 @@ public final class E2ETest {
                     TestToken.encryptDes3Ecb(DRIVER, s, copy, block));
             check(!Arrays.equals(byOriginal, TestToken.encryptDes3Ecb(DRIVER, s, kept, block)),
                     "two different triple-DES keys encrypted the block alike");
-
             // Refused, or (a token that ignores CKA_EXTRACTABLE on session keys) wrapped all the same.
             String unextractable = profileStatus("wrapKey.unextractable", CKR_KEY_UNEXTRACTABLE);
             String[] keptWrapped = JVarnel.WrapKey(s, "rsapkcs", pub, kept);
@@ -1141,8 +1113,7 @@ public final class E2ETest {
             closeSession(s);
         }));
 
-        // --- cases that need an initialised driver go above this line
-
+        // Last: the cases above need an initialised driver.
         list.add(new Case("finalize-at-exit", () -> {
             restartDriver();
             expectStatus("Finalize()", OK, JVarnel.Finalize());

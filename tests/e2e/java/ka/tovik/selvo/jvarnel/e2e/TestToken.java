@@ -3,6 +3,10 @@ package ka.tovik.selvo.jvarnel.e2e;
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 import java.nio.charset.StandardCharsets;
+import java.util.Arrays;
+import java.util.Set;
+import java.util.stream.Collectors;
+import java.util.stream.Stream;
 
 /**
  * Direct calls into the PKCS#11 module Varnel has loaded, from the same process and with the session
@@ -56,6 +60,32 @@ final class TestToken {
 
     /** The slots C_GetSlotList lists: those holding a token, or all. */
     static native long[] slotList(String module, boolean tokenPresent);
+
+    /** What GetSlotList must answer for the driver's list: the status, then each ID in unsigned decimal. */
+    static String[] slotListAnswer(String module, boolean tokenPresent) {
+        Stream<String> ids = Arrays.stream(slotList(module, tokenPresent)).mapToObj(Long::toUnsignedString);
+        return Stream.concat(Stream.of("0"), ids).toArray(String[]::new);
+    }
+
+    /** The slot whose token has {@code label} (blank-padded to 32 characters). */
+    static int slotOf(String module, String label) {
+        for (long slot : slotList(module, true)) {
+            if (tokenInfoAnswer(module, (int) slot)[1].equals(label)) {
+                return (int) slot;
+            }
+        }
+        throw new IllegalStateException("the driver lists no token labelled \"" + label.trim() + "\"");
+    }
+
+    /** A slot ID the driver does not have. */
+    static int unusedSlot(String module) {
+        Set<Long> used = Arrays.stream(slotList(module, false)).boxed().collect(Collectors.toSet());
+        long id = 0x7ffffff0L;
+        while (used.contains(id)) {
+            id--;
+        }
+        return (int) id;
+    }
 
     /** The bytes of the CK_TOKEN_INFO C_GetTokenInfo fills in for {@code slot}. */
     private static native byte[] tokenInfo(String module, long slot);
