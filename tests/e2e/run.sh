@@ -194,13 +194,6 @@ if [ -n "$cert_label" ]; then
   tool --token-label "$token_label" --login --pin "$user_pin" --write-object "$certificate" --type cert \
     --label "$cert_label" --id 02
 fi
-# pkcs11-tool's own view of the slots and the certificates, for the test to compare the bridge's
-# answers with.
-certificate_count=$("${run_as[@]}" pkcs11-tool --module "$tool_module" --token-label "$token_label" \
-  --list-objects --type cert 2>>"$setup_log" | grep -c '^Certificate Object' || true)
-"${run_as[@]}" pkcs11-tool --module "$tool_module" --list-slots >"$scratch/slots-all.txt" 2>>"$setup_log"
-"${run_as[@]}" pkcs11-tool --module "$tool_module" --list-token-slots >"$scratch/slots-token.txt" \
-  2>>"$setup_log" || die "pkcs11-tool --list-token-slots failed"
 
 # --- compile the bridge's Java class and the test program, and the test-only JNI helper that calls
 # into the module Varnel loaded; shared by every run, remade when a source changed.
@@ -261,7 +254,6 @@ run_jvm "e2e-$arch-$token" "$scratch/jvm.log" "${jvm_options[@]}" \
   -Dvarnel.e2e.driver="$driver" \
   -Dvarnel.e2e.tokenLabel="$token_label" \
   -Dvarnel.e2e.pin="$user_pin" \
-  -Dvarnel.e2e.soPin="$so_pin" \
   -Dvarnel.e2e.noPkcs11Lib="$no_pkcs11_lib" \
   -Dvarnel.e2e.foreignModule="$foreign_module" \
   -Dvarnel.e2e.childJava="$child_java" \
@@ -271,11 +263,8 @@ run_jvm "e2e-$arch-$token" "$scratch/jvm.log" "${jvm_options[@]}" \
   -Dvarnel.e2e.publicKey="$public_key" \
   -Dvarnel.e2e.certLabel="$cert_label" \
   -Dvarnel.e2e.certificate="$certificate" \
-  -Dvarnel.e2e.certificateCount="$certificate_count" \
   -Dvarnel.e2e.testToken="$native_lib" \
   -Dvarnel.e2e.primordialLauncher="$primordial_launcher" \
-  -Dvarnel.e2e.slotListing="$scratch/slots-all.txt" \
-  -Dvarnel.e2e.tokenSlotListing="$scratch/slots-token.txt" \
   -cp "$classes" ka.tovik.selvo.jvarnel.e2e.E2ETest
 
 if judge_jvm '^e2e: [0-9]+ passed, [0-9]+ failed$'; then

@@ -2,7 +2,8 @@
  * Native half of ka.tovik.selvo.jvarnel.e2e.TestToken: direct calls into the PKCS#11 module
  * that libVarnel has already loaded and initialised in this process, for what the end-to-end
  * cases must make or look at and the bridge offers no method for (a triple-DES key to wrap, a
- * block encrypted with it, an attribute's raw bytes, a flag changed).
+ * block encrypted with it, an attribute's raw bytes), and the driver's own view
+ * of what the bridge converts (the slot list, a token's CK_TOKEN_INFO, the objects of a class).
  *
  * The module is never loaded or initialised here: each call finds it with
  * dlopen(RTLD_NOLOAD), takes its function list, works with the session handle Varnel handed
@@ -23,6 +24,7 @@
 #define DRIVER_ERROR_CLASS "ka/tovik/selvo/jvarnel/e2e/TestToken$DriverError"
 #define LARGEST_ATTRIBUTE 65536
 #define LARGEST_BLOCK 64
+#define LARGEST_LIST 1024
 
 struct module {
     void* library;
@@ -107,6 +109,29 @@ static int bind_module(JNIEnv* env, jstring path, struct module* m) {
 
 static void unbind_module(struct module* m) { dlclose(m->library); }
 
+static jbyteArray byte_array(JNIEnv* env, const void* bytes, size_t length) {
+    jbyteArray result = (*env)->NewByteArray(env, (jsize)length);
+    if (result != NULL) {
+        (*env)->SetByteArrayRegion(env, result, 0, (jsize)length, (const jbyte*)bytes);
+    }
+    return result;
+}
+
+static jlongArray long_array(JNIEnv* env, const CK_ULONG* values, CK_ULONG count) {
+    jlong copy[LARGEST_LIST];
+    jlongArray result;
+    CK_ULONG i;
+
+    for (i = 0; i < count; i++) {
+        copy[i] = (jlong)values[i];
+    }
+    result = (*env)->NewLongArray(env, (jsize)count);
+    if (result != NULL) {
+        (*env)->SetLongArrayRegion(env, result, 0, (jsize)count, copy);
+    }
+    return result;
+}
+
 /* long generateDes3Key(String module, long session, boolean extractable) */
 JNIEXPORT jlong JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_generateDes3Key(JNIEnv* env, jclass cls,
                                                                                   jstring module,
@@ -154,7 +179,6 @@ JNIEXPORT jbyteArray JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_encryptDe
     CK_BYTE cipher[LARGEST_BLOCK];
     CK_ULONG cipher_length = sizeof cipher;
     jsize length;
-    jbyteArray result;
     CK_RV rv;
 
     (void)cls;
@@ -187,11 +211,7 @@ JNIEXPORT jbyteArray JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_encryptDe
         throw_state(env, "C_Encrypt(CKM_DES3_ECB) gave a cipher text longer or shorter than the data");
         return NULL;
     }
-    result = (*env)->NewByteArray(env, length);
-    if (result != NULL) {
-        (*env)->SetByteArrayRegion(env, result, 0, length, (const jbyte*)cipher);
-    }
-    return result;
+    return byte_array(env, cipher, (size_t)length);
 }
 
 /* byte[] attribute(String module, long session, long object, long type): the value's raw bytes */
@@ -236,32 +256,93 @@ JNIEXPORT jbyteArray JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_attribute
         throw_driver_error(env, "C_GetAttributeValue (value)", rv);
         return NULL;
     }
-    result = (*env)->NewByteArray(env, (jsize)attribute.ulValueLen);
-    if (result != NULL) {
-        (*env)->SetByteArrayRegion(env, result, 0, (jsize)attribute.ulValueLen, (const jbyte*)value);
-    }
+    result = byte_array(env, value, attribute.ulValueLen);
     free(value);
     return result;
 }
 
-/* void setFlag(String module, long session, long object, long type, boolean value) */
-JNIEXPORT void JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_setFlag(JNIEnv* env, jclass cls,
-                                                                         jstring module, jlong session,
-                                                                         jlong object, jlong type,
-                                                                         jboolean value) {
+/* long[] slotList(String module, boolean tokenPresent) */
+JNIEXPORT jlongArray JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_slotList(JNIEnv* env, jclass cls,
+                                                                                jstring module,
+                                                                                jboolean tokenPresent) {
     struct module m;
-    CK_BBOOL flag = value ? CK_TRUE : CK_FALSE;
-    CK_ATTRIBUTE attribute = {(CK_ATTRIBUTE_TYPE)type, &flag, sizeof flag};
+    CK_SLOT_ID slots[LARGEST_LIST];
+    CK_ULONG count = LARGEST_LIST;
     CK_RV rv;
 
     (void)cls;
     if (!bind_module(env, module, &m)) {
-        return;
+        return NULL;
     }
-    rv =
-        m.functions->C_SetAttributeValue((CK_SESSION_HANDLE)session, (CK_OBJECT_HANDLE)object, &attribute, 1);
+    rv = m.functions->C_GetSlotList(tokenPresent ? CK_TRUE : CK_FALSE, slots, &count);
     unbind_module(&m);
     if (rv != CKR_OK) {
-        throw_driver_error(env, "C_SetAttributeValue", rv);
+        throw_driver_error(env, "C_GetSlotList", rv);
+        return NULL;
     }
+    return long_array(env, slots, count);
+}
+
+/* byte[] tokenInfo(String module, long slot): the CK_TOKEN_INFO as the driver filled it in */
+JNIEXPORT jbyteArray JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_tokenInfo(JNIEnv* env, jclass cls,
+                                                                                 jstring module, jlong slot) {
+    struct module m;
+    CK_TOKEN_INFO info;
+    CK_RV rv;
+
+    (void)cls;
+    if (!bind_module(env, module, &m)) {
+        return NULL;
+    }
+    memset(&info, 0, sizeof info);
+    rv = m.functions->C_GetTokenInfo((CK_SLOT_ID)slot, &info);
+    unbind_module(&m);
+    if (rv != CKR_OK) {
+        throw_driver_error(env, "C_GetTokenInfo", rv);
+        return NULL;
+    }
+    return byte_array(env, &info, sizeof info);
+}
+
+/* long[] objectsOfClass(String module, long session, long objectClass): a whole C_FindObjects search */
+JNIEXPORT jlongArray JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_objectsOfClass(JNIEnv* env, jclass cls,
+                                                                                      jstring module,
+                                                                                      jlong session,
+                                                                                      jlong objectClass) {
+    struct module m;
+    CK_OBJECT_CLASS wanted = (CK_OBJECT_CLASS)objectClass;
+    CK_ATTRIBUTE template[] = {{CKA_CLASS, &wanted, sizeof wanted}};
+    CK_OBJECT_HANDLE found[LARGEST_LIST];
+    CK_ULONG count = 0;
+    CK_ULONG got = 0;
+    CK_RV rv;
+    CK_RV final_rv;
+
+    (void)cls;
+    if (!bind_module(env, module, &m)) {
+        return NULL;
+    }
+    rv = m.functions->C_FindObjectsInit((CK_SESSION_HANDLE)session, template, 1);
+    if (rv != CKR_OK) {
+        unbind_module(&m);
+        throw_driver_error(env, "C_FindObjectsInit", rv);
+        return NULL;
+    }
+    do {
+        rv =
+            m.functions->C_FindObjects((CK_SESSION_HANDLE)session, found + count, LARGEST_LIST - count, &got);
+        count += rv == CKR_OK ? got : 0;
+    } while (rv == CKR_OK && got > 0 && count < LARGEST_LIST);
+    final_rv = m.functions->C_FindObjectsFinal((CK_SESSION_HANDLE)session);
+    unbind_module(&m);
+    if (rv != CKR_OK || final_rv != CKR_OK) {
+        throw_driver_error(env, rv != CKR_OK ? "C_FindObjects" : "C_FindObjectsFinal",
+                           rv != CKR_OK ? rv : final_rv);
+        return NULL;
+    }
+    if (count == LARGEST_LIST) {
+        throw_state(env, "the search found more objects than the helper holds");
+        return NULL;
+    }
+    return long_array(env, found, count);
 }

@@ -1,13 +1,9 @@
 # tpm2-pkcs11 1.9.0 on swtpm: where its answers are its own.
-# at most 1024 sessions, 1024 of them read/write
-token.counters = 1024 0 1024 0 0 0 0 0
 # starts signing with the public key
 sign.withPublicKey = 0
 # session handles carry the slot in their top byte (above 2^56); C_SignInit with a handle of that
 # shape it never gave out dereferences a null pointer
 handle.forgedSession = crashes
-# NUL-padded model
-token.modelPadding = nul
 # CKR_ATTRIBUTE_VALUE_INVALID: the public key must be a token object, and the library asks for a
 # session one
 generateKeyPair = 19

@@ -36,6 +36,11 @@ final class DeepStack {
         methods.put("WrapKey", () -> ka.tovik.selvo.jvarnel.JVarnel.WrapKey(session, "rsapkcs", object, object));
     }
 
+    /** Calls the one method given. */
+    DeepStack(String name, Supplier<String[]> method) {
+        methods.put(name, method);
+    }
+
     private void callAll() {
         for (Map.Entry<String, Supplier<String[]>> m : methods.entrySet()) {
             String[] answer;
@@ -65,18 +70,14 @@ final class DeepStack {
 
     /** Runs the recursion on the calling thread; false if an answer was broken. */
     boolean runHere() {
-        for (Map.Entry<String, Supplier<String[]>> m : methods.entrySet()) {
-            spare.put(m.getKey(), m.getValue().get());
-        }
+        methods.forEach((name, method) -> spare.put(name, method.get()));
         descend();
         return broken == null;
     }
 
     /** Runs the recursion on a thread of its own; false if an answer was broken or the thread died. */
     boolean run() throws InterruptedException {
-        for (Map.Entry<String, Supplier<String[]>> m : methods.entrySet()) {
-            spare.put(m.getKey(), m.getValue().get());
-        }
+        methods.forEach((name, method) -> spare.put(name, method.get()));
         Throwable[] died = new Throwable[1];
         Thread deep = new Thread(null, this::descend, "deep-stack", STACK_BYTES);
         deep.setUncaughtExceptionHandler((t, e) -> died[0] = e);

@@ -12,16 +12,11 @@ import java.util.Arrays;
  * Run in a JVM of its own: loads the library through a class loader of its own, calls a checked
  * method, lets the loader be collected and waits until the JVM has unloaded the library, as many
  * times as asked. Then it calls the method at every depth of a thread recursing into
- * StackOverflowError: the stack check must still refuse near the end of the stack (answer "2"),
- * never let the JVM crash. Exits 0 when all held.
+ * StackOverflowError ({@link DeepStack}): the stack check must still refuse near the end of the stack
+ * (answer "2"), never let the JVM crash. Exits 0 when all held.
  */
 final class UnloadCycles {
-    private static final String[] NO_ROOM = {"2", ""};
     private static final String[] NO_DATA = {"10035", ""};
-    private static Method sign;
-    private static int withoutRoom;
-    private static int overflows;
-    private static String broken;
 
     public static void main(String[] args) throws Exception {
         int cycles = Integer.parseInt(args[0]);
@@ -35,18 +30,28 @@ final class UnloadCycles {
             method = null;
             awaitUnload(cycle);
         }
-        sign = load(classes);
+        Method sign = load(classes);
         // Past its first calls reflection makes an accessor class; made here, not deep in the stack.
         for (int i = 0; i < 100; i++) {
             sign.invoke(null, 1L, null, 0);
         }
-        Thread deep = new Thread(null, UnloadCycles::descend, "deep-stack", 512 * 1024);
-        deep.start();
-        deep.join();
-        System.out.println("unload-cycles: " + cycles + " cycles, then " + withoutRoom
-                + " answers without room for the buffers, " + overflows + " StackOverflowError");
-        if (broken != null || withoutRoom == 0 || overflows == 0) {
-            System.out.println("unload-cycles: " + (broken != null ? broken : "the stack check never refused"));
+        DeepStack deep = new DeepStack("Sign", () -> {
+            try {
+                return (String[]) sign.invoke(null, 1L, null, 0);
+            } catch (InvocationTargetException e) {
+                if (e.getCause() instanceof StackOverflowError overflow) {
+                    throw overflow;
+                }
+                throw new IllegalStateException(e);
+            } catch (IllegalAccessException e) {
+                throw new IllegalStateException(e);
+            }
+        });
+        boolean whole = deep.run();
+        System.out.println("unload-cycles: " + cycles + " cycles, then " + deep.withoutRoom
+                + " answers without room for the buffers, " + deep.overflows + " StackOverflowError");
+        if (!whole || deep.withoutRoom == 0 || deep.overflows == 0) {
+            System.out.println("unload-cycles: " + (whole ? "the stack check never refused" : deep.broken));
             System.exit(1);
         }
     }
@@ -70,36 +75,5 @@ final class UnloadCycles {
             System.gc();
             Thread.sleep(2);
         }
-    }
-
-    private static void call() {
-        String[] answer;
-        try {
-            answer = (String[]) sign.invoke(null, 1L, null, 0);
-        } catch (StackOverflowError e) {
-            overflows++;
-            return;
-        } catch (InvocationTargetException | IllegalAccessException e) {
-            if (e.getCause() instanceof StackOverflowError) {
-                overflows++;
-            } else if (broken == null) {
-                broken = "Sign threw " + e;
-            }
-            return;
-        }
-        if (Arrays.equals(answer, NO_ROOM)) {
-            withoutRoom++;
-        } else if (!Arrays.equals(answer, NO_DATA) && broken == null) {
-            broken = "Sign answered " + E2ETest.show(answer) + " near the end of the stack";
-        }
-    }
-
-    private static void descend() {
-        try {
-            descend();
-        } catch (StackOverflowError e) {
-            overflows++;
-        }
-        call();
     }
 }
