@@ -85,29 +85,22 @@ sudo_cmd=""
 [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
 echo "bootstrap: installing ${missing[*]}" >&2
 # A mirror in the middle of a sync serves an index its Release file does not
-# list: apt refuses that index. Tried three times, a little apart.
+# list: apt refuses that index. Tried twice, a little apart.
 update_log=$(mktemp)
 trap 'rm -f "$update_log"' EXIT
-for try in 1 2 3; do
-  $sudo_cmd apt-get update -qq >"$update_log" 2>&1 && break
-  [ "$try" -eq 3 ] || sleep 15
-done
+$sudo_cmd apt-get update -qq >"$update_log" 2>&1 || { sleep 10; $sudo_cmd apt-get update -qq >"$update_log" 2>&1; } || true
 apt_install() { DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "$@" >/dev/null; }
 apt_install "${missing[@]}" && exit 0
-# Only an index that stayed out of step excuses a failed install: then what
-# the archive can give is installed, the rest is named and left out, and the
+# Only an index that stayed out of step excuses a failed install: then each
+# package is installed alone (a set that installs one by one may still fail
+# together), what the archive cannot give is named and left out, and the
 # suites that need it say SKIPPED.
 grep -q '^E: ' "$update_log" || exit 1
 grep '^E: ' "$update_log" | head -n 3 >&2
-installable=() left_out=()
+left_out=()
 for p in "${missing[@]}"; do
-  if apt-get install -s -qq --no-install-recommends "$p" >/dev/null 2>&1; then
-    installable+=("$p")
-  else
-    left_out+=("$p")
-  fi
+  apt_install "$p" 2>/dev/null || left_out+=("$p")
 done
-[ ${#installable[@]} -eq 0 ] || apt_install "${installable[@]}"
 [ ${#left_out[@]} -ne 0 ] || exit 0
 printf '%s\n' "${left_out[@]}" >>"$left_out_file"
 echo "bootstrap: the archive's indexes are out of step; left out: ${left_out[*]}" >&2
