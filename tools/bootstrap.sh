@@ -89,7 +89,8 @@ echo "bootstrap: installing ${missing[*]}" >&2
 update_log=$(mktemp)
 trap 'rm -f "$update_log"' EXIT
 $sudo_cmd apt-get update -qq >"$update_log" 2>&1 || { sleep 10; $sudo_cmd apt-get update -qq >"$update_log" 2>&1; } || true
-apt_install() { DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "$@" >/dev/null; }
+# Never removes a package to make room for one (apt would, to satisfy a mix it cannot).
+apt_install() { DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-remove --no-install-recommends "$@" >/dev/null; }
 apt_install "${missing[@]}" && exit 0
 # Only an index that stayed out of step excuses a failed install: then each
 # package is installed alone (a set that installs one by one may still fail
