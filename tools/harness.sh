@@ -14,8 +14,9 @@ varnel_cache=${VARNEL_CACHE_DIR:-${XDG_CACHE_HOME:-${HOME:-$(getent passwd "$(id
 
 # host_archive: the host's Debian archive settings, for a root made by
 # mmdebstrap, which reads none of them itself: archive_sources (the sources
-# file), archive_main (one line: bookworm's main from the same mirror), archive_aptopts (an --aptopt for each apt settings file saying how
-# the archive is reached, Acquire::..., and a retry of each failed fetch, as
+# file), archive_main (one line: bookworm's main from the same mirror),
+# archive_aptopts (an --aptopt for each apt settings file saying how the
+# archive is reached, Acquire::..., and a retry of each failed fetch, as
 # mmdebstrap fails on any), archive_files (all those files).
 host_archive() {
   # debian.sources on an installed system, 0000debian.sources in a root

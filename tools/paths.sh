@@ -13,6 +13,6 @@ bootstrap_left_out=/tmp/varnel-bootstrap-left-out
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   case ${1:-} in
     jdk64 | jdk32 | p11kit_include | bootstrap_left_out) echo "${!1}" ;;
-    *) echo "usage: tools/paths.sh jdk64|jdk32|p11kit_include" >&2; exit 2 ;;
+    *) echo "usage: tools/paths.sh jdk64|jdk32|p11kit_include|bootstrap_left_out" >&2; exit 2 ;;
   esac
 fi
