@@ -136,61 +136,33 @@ struct Pause {
 
 const JNINativeInterface_* jvmTable = nullptr;
 
-jclass JNICALL pausedFindClass(JNIEnv* env, const char* name) {
-    Pause p;
-    return jvmTable->FindClass(env, name);
-}
-jstring JNICALL pausedNewStringUtf(JNIEnv* env, const char* utf) {
-    Pause p;
-    return jvmTable->NewStringUTF(env, utf);
-}
-const char* JNICALL pausedGetStringUtfChars(JNIEnv* env, jstring string, jboolean* isCopy) {
-    Pause p;
-    return jvmTable->GetStringUTFChars(env, string, isCopy);
-}
-void JNICALL pausedReleaseStringUtfChars(JNIEnv* env, jstring string, const char* chars) {
-    Pause p;
-    jvmTable->ReleaseStringUTFChars(env, string, chars);
-}
-jobjectArray JNICALL pausedNewObjectArray(JNIEnv* env, jsize length, jclass elementClass, jobject initial) {
-    Pause p;
-    return jvmTable->NewObjectArray(env, length, elementClass, initial);
-}
-void JNICALL pausedSetObjectArrayElement(JNIEnv* env, jobjectArray array, jsize index, jobject value) {
-    Pause p;
-    jvmTable->SetObjectArrayElement(env, array, index, value);
-}
-jbyte* JNICALL pausedGetByteArrayElements(JNIEnv* env, jbyteArray array, jboolean* isCopy) {
-    Pause p;
-    return jvmTable->GetByteArrayElements(env, array, isCopy);
-}
-void JNICALL pausedReleaseByteArrayElements(JNIEnv* env, jbyteArray array, jbyte* elements, jint mode) {
-    Pause p;
-    jvmTable->ReleaseByteArrayElements(env, array, elements, mode);
-}
-jsize JNICALL pausedGetArrayLength(JNIEnv* env, jarray array) {
-    Pause p;
-    return jvmTable->GetArrayLength(env, array);
-}
-void JNICALL pausedDeleteLocalRef(JNIEnv* env, jobject reference) {
-    Pause p;
-    jvmTable->DeleteLocalRef(env, reference);
-}
+// The fake JVM's function in `slot`, run with the counter paused.
+template <typename Function, Function JNINativeInterface_::*slot>
+struct PausedJni;
+template <typename R, typename... Args, R (JNICALL* JNINativeInterface_::*slot)(Args...)>
+struct PausedJni<R(JNICALL*)(Args...), slot> {
+    static R JNICALL call(Args... args) {
+        Pause p;
+        return (jvmTable->*slot)(args...);
+    }
+};
 
 class PausedJvm {
 public:
     explicit PausedJvm(JNIEnv* env) : env_(env), saved_(env->functions) {
         table_ = *saved_;
-        table_.FindClass = pausedFindClass;
-        table_.NewStringUTF = pausedNewStringUtf;
-        table_.GetStringUTFChars = pausedGetStringUtfChars;
-        table_.ReleaseStringUTFChars = pausedReleaseStringUtfChars;
-        table_.NewObjectArray = pausedNewObjectArray;
-        table_.SetObjectArrayElement = pausedSetObjectArrayElement;
-        table_.GetByteArrayElements = pausedGetByteArrayElements;
-        table_.ReleaseByteArrayElements = pausedReleaseByteArrayElements;
-        table_.GetArrayLength = pausedGetArrayLength;
-        table_.DeleteLocalRef = pausedDeleteLocalRef;
+#define VARNEL_PAUSE(name) table_.name = PausedJni<decltype(table_.name), &JNINativeInterface_::name>::call;
+        VARNEL_PAUSE(FindClass)
+        VARNEL_PAUSE(NewStringUTF)
+        VARNEL_PAUSE(GetStringUTFChars)
+        VARNEL_PAUSE(ReleaseStringUTFChars)
+        VARNEL_PAUSE(NewObjectArray)
+        VARNEL_PAUSE(SetObjectArrayElement)
+        VARNEL_PAUSE(GetByteArrayElements)
+        VARNEL_PAUSE(ReleaseByteArrayElements)
+        VARNEL_PAUSE(GetArrayLength)
+        VARNEL_PAUSE(DeleteLocalRef)
+#undef VARNEL_PAUSE
         jvmTable = saved_;
         env_->functions = &table_;
     }
@@ -290,6 +262,8 @@ protected:
         BridgeTest::SetUp();
         loadMock();
         mock::scriptSuccess();
+        if (!counterLive())
+            GTEST_SKIP() << "malloc is not interposed here (valgrind or another allocator replaced it)";
     }
 
     // Counting works here: a direct malloc inside the window is seen, and no
@@ -306,8 +280,6 @@ protected:
 };
 
 TEST_F(HeapUse, EveryMethodButGetAttributeValueUsesNone) {
-    if (!counterLive())
-        GTEST_SKIP() << "malloc is not interposed here (valgrind or another allocator replaced it)";
     // Bound beforehand: the fake JVM's C++ side, which makes the arguments, is not paused.
     std::vector<methods::Bound> bound;
 #define VARNEL_BIND(name)                                                           \
@@ -340,8 +312,6 @@ TEST_F(HeapUse, EveryMethodButGetAttributeValueUsesNone) {
 // Memory that runs out at any of the five value buffers: the call answers
 // CKR_HOST_MEMORY, reads nothing, and gives back the buffers it already had.
 TEST_F(HeapUse, GetAttributeValueSurvivesMemoryRunningOut) {
-    if (!counterLive())
-        GTEST_SKIP() << "malloc is not interposed here (valgrind or another allocator replaced it)";
     const jstring modulus = jvm.string("modulus");
     for (size_t failing = 1; failing <= 5; ++failing) {
         SCOPED_TRACE(failing);
@@ -367,8 +337,6 @@ TEST_F(HeapUse, GetAttributeValueSurvivesMemoryRunningOut) {
 }
 
 TEST_F(HeapUse, GetAttributeValueTakesOneBlockPerAttributeRead) {
-    if (!counterLive())
-        GTEST_SKIP() << "malloc is not interposed here (valgrind or another allocator replaced it)";
     answer("C_GetAttributeValue", CKR_OK).value(Bytes(300, 0x5A)).sticky();
     jstring name = jvm.string("certificate");
     jobject result = nullptr;
@@ -384,8 +352,6 @@ TEST_F(HeapUse, GetAttributeValueTakesOneBlockPerAttributeRead) {
 }
 
 TEST_F(HeapUse, LoadDriverAllocatesOnlyInsideTheDynamicLinker) {
-    if (!counterLive())
-        GTEST_SKIP() << "malloc is not interposed here (valgrind or another allocator replaced it)";
     // A driver already loaded: dlopen finds it and allocates nothing.
     jstring path = jvm.string(mock::modulePath());
     jobject result = nullptr;

@@ -11,12 +11,12 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <tuple>
 #include <type_traits>
 #include <vector>
 
+#include "method_table.h"
 #include "native_methods.h"
 #include "test_support.h"
 
@@ -74,151 +74,68 @@ constexpr int stdcallBytes() {
 Strings readBack(FakeJvm& jvm, jstring result) { return {jvm.text(result)}; }
 Strings readBack(FakeJvm& jvm, jobjectArray result) { return jvm.texts(result); }
 
+constexpr int kLoopCalls = 1000;
+
+// The table's argument `index` as a Java value; a long is given distinct
+// high and low halves: on Windows CK_ULONG is 32 bits wide, so only the low
+// half may reach the driver, and on x86 a long that came in the wrong stack
+// slots would show.
+template <typename P>
+P argument(FakeJvm& jvm, const std::string& text, size_t index) {
+    P value = methods::detail::javaValue<P>(jvm, text, index);
+    if constexpr (std::is_same_v<P, jlong>)
+        value += (jlong{0x5A5A} + jlong(index)) << 32 | 0x1000 * jlong(index + 1);
+    return value;
+}
+
+template <typename P>
+void noteLong(std::vector<CK_ULONG>& longs, P value) {
+    if constexpr (std::is_same_v<P, jlong>) longs.push_back(static_cast<CK_ULONG>(value));
+}
+
 struct Outcome {
+    int stdcallBytes = 0;  // from the Java declaration, as the library types it
     Strings result;
     std::intptr_t onceDrift = 0;
     std::intptr_t loopDrift = 0;
+    std::vector<CK_ULONG> longs;  // the low halves of the Java longs, in order
 };
 
-struct MethodCase {
-    const char* method;
-    int stdcallBytes;                  // from the Java declaration, as the case types it
-    Strings expected;                  // the status, then as many "*" as the array has further elements
-    const char* driverFunction;        // the call the driver saw last; "" for none
-    std::vector<CK_ULONG> driverSees;  // Java scalars as the driver saw them, in order
-    // Calls once, then `times` times in a loop.
-    std::function<Outcome(FakeJvm&, FARPROC, int times)> run;
-};
+// Calls `entry`, typed as the library's `Name`, once with the table's
+// arguments, then kLoopCalls times in a loop.
+template <typename R, typename... P, size_t... I>
+Outcome run(FakeJvm& jvm, FARPROC entry, R(JNICALL*)(JNIEnv*, jclass, P...), const Strings& arguments,
+            std::index_sequence<I...>) {
+    const auto function =
+        reinterpret_cast<R(JNICALL*)(JNIEnv*, jclass, P...)>(reinterpret_cast<void*>(entry));
+    const std::tuple<P...> values{argument<P>(jvm, arguments.at(I), I)...};
+    Outcome outcome;
+    outcome.stdcallBytes = stdcallBytes<P...>();
+    (noteLong(outcome.longs, std::get<I>(values)), ...);
+    R result = callOnce(function, outcome.onceDrift, jvm.env(), jclass{}, std::get<I>(values)...);
+    if (outcome.onceDrift == 0) outcome.result = readBack(jvm, result);
+    outcome.loopDrift = callRepeatedly(function, kLoopCalls, jvm.env(), jclass{}, std::get<I>(values)...);
+    return outcome;
+}
 
-constexpr int kLoopCalls = 1000;
+template <typename R, typename... P>
+Outcome run(FakeJvm& jvm, FARPROC entry, R(JNICALL* library)(JNIEnv*, jclass, P...),
+            const Strings& arguments) {
+    return run(jvm, entry, library, arguments, std::index_sequence_for<P...>());
+}
 
-// A case for `String|String[] Name(Params...)`; `arguments` makes the
-// arguments after JNIEnv and class for one call.
-template <typename Result, typename... Params>
-struct Method {
-    using Pointer = Result(JNICALL*)(JNIEnv*, jclass, Params...);
-
-    static MethodCase make(const char* method, Strings expected, const char* driverFunction,
-                           std::vector<CK_ULONG> driverSees, std::tuple<Params...> (*arguments)(FakeJvm&)) {
-        return {method,
-                stdcallBytes<Params...>(),
-                std::move(expected),
-                driverFunction,
-                std::move(driverSees),
-                [arguments](FakeJvm& jvm, FARPROC entry, int times) {
-                    auto function = reinterpret_cast<Pointer>(reinterpret_cast<void*>(entry));
-                    const std::tuple<Params...> values = arguments(jvm);
-                    Outcome outcome;
-                    auto result = std::apply(
-                        [&](Params... args) {
-                            return callOnce(function, outcome.onceDrift, jvm.env(), jclass{}, args...);
-                        },
-                        values);
-                    if (outcome.onceDrift == 0) {
-                        outcome.result = readBack(jvm, result);
-                        for (size_t i = 1; i < outcome.result.size(); ++i) outcome.result[i] = "*";
-                    }
-                    outcome.loopDrift = std::apply(
-                        [&](Params... args) {
-                            return callRepeatedly(function, times, jvm.env(), jclass{}, args...);
-                        },
-                        values);
-                    return outcome;
-                }};
+// Calls the export of kMethods[method], typed as the library's function.
+Outcome runMethod(FakeJvm& jvm, FARPROC entry, int method) {
+    Strings arguments = methods::kMethods[method].arguments;
+    if (method == methods::kLoadDriver) arguments[0] = mock::modulePath();
+    switch (method) {
+#define VARNEL_RUN(name)   \
+    case methods::k##name: \
+        return run(jvm, entry, &Java_ka_tovik_selvo_jvarnel_JVarnel_##name, arguments);
+        VARNEL_JAVA_METHODS(VARNEL_RUN)
+#undef VARNEL_RUN
     }
-};
-
-// Distinct high and low halves: on Windows CK_ULONG is 32 bits wide, so only
-// the low half may reach the driver, and on x86 a long that came in the
-// wrong stack slots would show.
-constexpr jlong kSession = (jlong{0x5A} << 32) | 0x1234;
-constexpr jlong kObject = (jlong{0x66} << 32) | 0x4321;
-constexpr jlong kOther = (jlong{0x77} << 32) | 0x5678;
-constexpr CK_ULONG kS = 0x1234, kO = 0x4321, kP = 0x5678;
-
-std::vector<MethodCase> cases() {
-    return {
-        Method<jstring, jstring>::make(
-            "LoadDriver", {"0"}, "", {},
-            [](FakeJvm& j) { return std::make_tuple(j.string(mock::modulePath())); }),
-        Method<jstring>::make("Initialize", {"0"}, "C_Initialize", {0},
-                              [](FakeJvm&) { return std::tuple<>(); }),
-        Method<jstring>::make("Finalize", {"0"}, "C_Finalize", {0}, [](FakeJvm&) { return std::tuple<>(); }),
-        Method<jobjectArray>::make("GetVersion", {"0", "*"}, "", {}, [](FakeJvm&) { return std::tuple<>(); }),
-        Method<jobjectArray, jint>::make("GetSlotList", {"10031"}, "C_GetSlotList", {CK_TRUE},
-                                         [](FakeJvm&) { return std::make_tuple(jint{1}); }),
-        Method<jobjectArray, jint>::make(
-            "GetTokenInfo",
-            [] {
-                Strings s(19, "*");
-                s[0] = "0";
-                return s;
-            }(),
-            "C_GetTokenInfo", {77}, [](FakeJvm&) { return std::make_tuple(jint{77}); }),
-        Method<jobjectArray, jint, jint>::make("OpenSession", {"0", "*"}, "C_OpenSession", {78, 6},
-                                               [](FakeJvm&) { return std::make_tuple(jint{78}, jint{6}); }),
-        Method<jstring, jlong, jint, jstring>::make(
-            "Login", {"0"}, "C_Login", {kS, 1, 4},
-            [](FakeJvm& j) { return std::make_tuple(kSession, jint{1}, j.string("1234")); }),
-        Method<jstring, jlong>::make("LogOut", {"0"}, "C_Logout", {kS},
-                                     [](FakeJvm&) { return std::make_tuple(kSession); }),
-        Method<jstring, jlong>::make("CloseSession", {"0"}, "C_CloseSession", {kS},
-                                     [](FakeJvm&) { return std::make_tuple(kSession); }),
-        Method<jstring, jlong, jstring, jint>::make(
-            "FindObjectsInit", {"0"}, "C_FindObjectsInit", {kS},
-            [](FakeJvm& j) { return std::make_tuple(kSession, j.string("key"), jint{1}); }),
-        Method<jobjectArray, jlong>::make("FindObjects", {"10030"}, "C_FindObjects", {kS},
-                                          [](FakeJvm&) { return std::make_tuple(kSession); }),
-        Method<jstring, jlong>::make("FindObjectsFinal", {"0"}, "C_FindObjectsFinal", {kS},
-                                     [](FakeJvm&) { return std::make_tuple(kSession); }),
-        Method<jobjectArray, jlong, jlong, jstring>::make(
-            "GetAttributeValue", {"0", "*"}, "C_GetAttributeValue", {kS, kO},
-            [](FakeJvm& j) { return std::make_tuple(kSession, kObject, j.string("label")); }),
-        Method<jstring, jlong, jlong, jlong, jstring>::make(
-            "SetAttributeValue", {"0"}, "C_SetAttributeValue", {kS, kP},
-            [](FakeJvm& j) { return std::make_tuple(kSession, kObject, kOther, j.string("new")); }),
-        Method<jstring, jlong, jlong>::make("DestroyObject", {"0"}, "C_DestroyObject", {kS, kO},
-                                            [](FakeJvm&) { return std::make_tuple(kSession, kObject); }),
-        Method<jobjectArray, jlong, jstring, jint, jbyteArray, jint>::make(
-            "GenerateKeyPair", {"0", "*", "*"}, "C_GenerateKeyPair", {kS},
-            [](FakeJvm& j) {
-                return std::make_tuple(kSession, j.string("key"), jint{2048}, j.byteArray({1, 0, 1}),
-                                       jint{3});
-            }),
-        Method<jobjectArray, jlong, jint>::make("GenerateKey", {"0", "*"}, "C_GenerateKey", {kS},
-                                                [](FakeJvm&) { return std::make_tuple(kSession, jint{0}); }),
-        Method<jstring, jlong, jlong>::make("SignInit", {"0"}, "C_SignInit", {kS, kO},
-                                            [](FakeJvm&) { return std::make_tuple(kSession, kObject); }),
-        Method<jobjectArray, jlong, jbyteArray, jint>::make(
-            "Sign", {"0", "*"}, "C_Sign", {kS, 3},
-            [](FakeJvm& j) {
-                return std::make_tuple(kSession, j.byteArray({1, 2, 3}), jint{3});
-            }),
-        Method<jstring, jlong, jlong, jstring>::make(
-            "EncryptInit", {"0"}, "C_EncryptInit", {kS, kO},
-            [](FakeJvm& j) { return std::make_tuple(kSession, kObject, j.string("rsapkcs")); }),
-        Method<jobjectArray, jlong, jbyteArray, jint>::make(
-            "Encrypt", {"0", "*"}, "C_Encrypt", {kS, 3},
-            [](FakeJvm& j) {
-                return std::make_tuple(kSession, j.byteArray({1, 2, 3}), jint{3});
-            }),
-        Method<jstring, jlong, jlong, jstring>::make(
-            "DecryptInit", {"0"}, "C_DecryptInit", {kS, kO},
-            [](FakeJvm& j) { return std::make_tuple(kSession, kObject, j.string("rsapkcsoaep")); }),
-        Method<jobjectArray, jlong, jbyteArray, jint>::make(
-            "Decrypt", {"0", "*"}, "C_Decrypt", {kS, 3},
-            [](FakeJvm& j) {
-                return std::make_tuple(kSession, j.byteArray({'Y', 'W', 'J', 'j'}), jint{4});
-            }),
-        Method<jobjectArray, jlong, jstring, jlong, jlong>::make(
-            "WrapKey", {"0", "*"}, "C_WrapKey", {kS, kO, kP},
-            [](FakeJvm& j) { return std::make_tuple(kSession, j.string("rsapkcs"), kObject, kOther); }),
-        Method<jobjectArray, jlong, jstring, jlong, jstring>::make(
-            "UnwrapKey", {"0", "*"}, "C_UnwrapKey", {kS, kO, 3},
-            [](FakeJvm& j) {
-                return std::make_tuple(kSession, j.string("YWJj"), kObject, j.string("rsapkcs"));
-            }),
-    };
+    return {};
 }
 
 struct ExportRow {
@@ -252,17 +169,14 @@ bool inOrder(const std::vector<CK_ULONG>& expected, const std::vector<CK_ULONG>&
 TEST(WindowsDll, EveryExportCalledAsAJvmCallsItKeepsTheStackBalanced) {
     HMODULE dll = LoadLibraryA(VARNEL_DLL_PATH);
     ASSERT_NE(nullptr, dll) << VARNEL_DLL_PATH << ": error " << GetLastError();
-    const auto all = cases();
-    ASSERT_EQ(std::size(kExports), all.size()) << "one case for every listed method";
+    ASSERT_EQ(std::size(kExports), std::size(methods::kMethods)) << "one row for every listed method";
 
     for (const auto& row : kExports) {
         SCOPED_TRACE(row.method);
-        const MethodCase* found = nullptr;
-        for (const auto& c : all)
-            if (std::string(c.method) == row.method) found = &c;
-        ASSERT_NE(nullptr, found) << "no case";
-        EXPECT_EQ(row.stdcallBytes, found->stdcallBytes)
-            << "the list's byte count against the Java declaration";
+        int method = 0;
+        while (method < methods::kCount && std::string(methods::kMethods[method].name) != row.method)
+            ++method;
+        ASSERT_LT(method, methods::kCount) << "not in the method table";
 
         FARPROC entry = GetProcAddress(dll, jvmName(row, kDecorated).c_str());
         ASSERT_NE(nullptr, entry) << jvmName(row, kDecorated);
@@ -270,21 +184,22 @@ TEST(WindowsDll, EveryExportCalledAsAJvmCallsItKeepsTheStackBalanced) {
             << "exported under its other name";
 
         mock_reset();
+        mock::scriptSuccess();
         FakeJvm jvm;
-        const Outcome outcome = found->run(jvm, entry, kLoopCalls);
+        const Outcome outcome = runMethod(jvm, entry, method);
+        EXPECT_EQ(row.stdcallBytes, outcome.stdcallBytes)
+            << "the list's byte count against the Java declaration";
         EXPECT_EQ(0, outcome.onceDrift) << "stack pointer moved over one call";
         EXPECT_EQ(0, outcome.loopDrift) << "stack pointer moved over " << kLoopCalls << " calls";
-        EXPECT_EQ(found->expected, outcome.result);
+        ASSERT_FALSE(outcome.result.empty());
+        EXPECT_EQ("0", outcome.result[0]) << "the success path";
+        // The driver calls of the first method call see every long's low half, in order.
         const auto calls = mock::calls();
-        if (*found->driverFunction == '\0') {
-            EXPECT_TRUE(calls.empty());
-        } else {
-            ASSERT_FALSE(calls.empty());
-            EXPECT_EQ(0u, calls.size() % (kLoopCalls + 1)) << "the same driver calls on every method call";
-            EXPECT_EQ(found->driverFunction, calls.back().function);
-            EXPECT_TRUE(inOrder(found->driverSees, calls.back().numbers))
-                << ::testing::PrintToString(calls.back().numbers);
-        }
+        EXPECT_EQ(0u, calls.size() % (kLoopCalls + 1)) << "the same driver calls on every method call";
+        std::vector<CK_ULONG> numbers;
+        for (size_t i = 0; i < calls.size() / (kLoopCalls + 1); ++i)
+            numbers.insert(numbers.end(), calls[i].numbers.begin(), calls[i].numbers.end());
+        EXPECT_TRUE(inOrder(outcome.longs, numbers)) << ::testing::PrintToString(numbers);
         EXPECT_JNI_CLEAN(jvm);
     }
 }
