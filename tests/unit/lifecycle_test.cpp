@@ -85,12 +85,15 @@ protected:
 #endif
         return module ? varnel::findEntryPoint<void*>(module, ("C_" + name).c_str()) : nullptr;
     }
+    static void expectTheMocksEntryPoints() {
+        for (const auto& row : kEntryPoints)
+            EXPECT_EQ(symbolOf(mock::modulePath(), row.name), row.current()) << row.name;
+    }
 };
 
 TEST_F(LoadDriverTest, BindsEveryEntryPointOfACompleteDriver) {
     EXPECT_EQ("0", loadDriver(mock::modulePath()));
-    for (const auto& row : kEntryPoints)
-        EXPECT_EQ(symbolOf(mock::modulePath(), row.name), row.current()) << row.name;
+    expectTheMocksEntryPoints();
     EXPECT_EQ("0", loadDriver(mock::modulePath())) << "loading the same driver again";
     EXPECT_TRUE(mock::functionsCalled().empty()) << "loading calls no driver function";
     EXPECT_JNI_CLEAN(jvm);
@@ -109,8 +112,7 @@ TEST_F(LoadDriverTest, NullPathIsRefusedWithoutTouchingTheBinding) {
 TEST_F(LoadDriverTest, UnloadablePathKeepsThePreviousEntryPoints) {
     ASSERT_EQ("0", loadDriver(mock::modulePath()));
     EXPECT_EQ("10001", loadDriver("/nonexistent/libnothing.so"));
-    for (const auto& row : kEntryPoints)
-        EXPECT_EQ(symbolOf(mock::modulePath(), row.name), row.current()) << row.name;
+    expectTheMocksEntryPoints();
     EXPECT_JNI_CLEAN(jvm);
 }
 
@@ -215,8 +217,7 @@ TEST_F(LoadDriverTest, PathThatIsNoRegularFileNeverReachesTheLoader) {
         EXPECT_EQ("10001", loadDriver(path)) << path;
     EXPECT_FALSE(watchdog.stop()) << "LoadDriver blocked opening a FIFO";
     EXPECT_FALSE(lateWatchdog.stop()) << "LoadDriver blocked opening a FIFO dated 2040";
-    for (const auto& row : kEntryPoints)
-        EXPECT_EQ(symbolOf(mock::modulePath(), row.name), row.current()) << row.name;
+    expectTheMocksEntryPoints();
 
     EXPECT_EQ("0", loadDriver(throughOrigin(mock::modulePath()))) << "$ORIGIN is this library's folder";
     EXPECT_EQ("10002", loadDriver("libc.so.6")) << "a bare name still goes to the loader's search";
@@ -439,24 +440,17 @@ TEST(StackGuard, BottomOfEachKindOfThreadHoldsTheFrameAndLiesTheZonesBelowTheLim
     look(&main);
     EXPECT_LT(main.frame - main.bottom, limit.rlim_cur) << "main thread";
 
-    std::vector<unsigned char> given(kStack + 4096);
-    const auto givenBottom = (reinterpret_cast<std::uintptr_t>(given.data()) + 4095) & ~std::uintptr_t{4095};
     Seen jvmLike, setStack;
-    for (Seen* seen : {&jvmLike, &setStack}) {
-        pthread_attr_t attributes;
-        pthread_attr_init(&attributes);
-        if (seen == &jvmLike) {
-            pthread_attr_setstacksize(&attributes, kStack);
-            pthread_attr_setguardsize(&attributes, 0);
-        } else {
-            pthread_attr_setstack(&attributes, reinterpret_cast<void*>(givenBottom), kStack);
-        }
-        pthread_t thread;
-        ASSERT_EQ(0, pthread_create(&thread, &attributes, look, seen));
-        pthread_join(thread, nullptr);
-        pthread_attr_destroy(&attributes);
-        EXPECT_LT(seen->frame - seen->bottom, kStack);
-    }
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, kStack);
+    pthread_attr_setguardsize(&attributes, 0);
+    pthread_t thread;
+    ASSERT_EQ(0, pthread_create(&thread, &attributes, look, &jvmLike));
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+    const std::uintptr_t givenBottom = runOnOwnStack(kStack, [&] { look(&setStack); });
+    for (const Seen* seen : {&jvmLike, &setStack}) EXPECT_LT(seen->frame - seen->bottom, kStack);
     EXPECT_EQ(givenBottom, setStack.bottom) << "the stack given is the stack";
     for (const Seen& seen : {main, jvmLike, setStack})
         for (std::size_t page : {4096, 16384, 65536})
@@ -530,29 +524,11 @@ TEST_F(BridgeTest, UnloadingTheLibraryGivesItsKeyBack) {
     EXPECT_EQ(before, freeKeys());
 
     void* module = nullptr;
-    struct Call {
-        Sign sign;
-        JNIEnv* env;
-        jobjectArray answer;
-    } call{load(module), env, nullptr};
-    ASSERT_TRUE(call.sign);
-    std::vector<unsigned char> stack(96 * 1024 + 4096);
-    const auto bottom = (reinterpret_cast<std::uintptr_t>(stack.data()) + 4095) & ~std::uintptr_t{4095};
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setstack(&attributes, reinterpret_cast<void*>(bottom), 96 * 1024);
-    pthread_t thread;
-    ASSERT_EQ(0, pthread_create(
-                     &thread, &attributes,
-                     [](void* into) -> void* {
-                         auto* call = static_cast<Call*>(into);
-                         call->answer = call->sign(call->env, nullptr, 1, nullptr, 0);
-                         return nullptr;
-                     },
-                     &call));
-    pthread_join(thread, nullptr);
-    pthread_attr_destroy(&attributes);
-    EXPECT_EQ(Strings({"2", ""}), jvm.texts(call.answer)) << "the check is still on";
+    const Sign sign = load(module);
+    ASSERT_TRUE(sign);
+    jobjectArray answer = nullptr;
+    runOnOwnStack(96 * 1024, [&] { answer = sign(env, nullptr, 1, nullptr, 0); });
+    EXPECT_EQ(Strings({"2", ""}), jvm.texts(answer)) << "the check is still on";
     dlclose(module);
     unlink(copy);
 }

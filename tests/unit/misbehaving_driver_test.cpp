@@ -252,42 +252,18 @@ TEST_F(BridgeTest, MisbehavingDriverAnswersAreContained) {
 }  // namespace
 
 #if !defined(_WIN32)
-#include <pthread.h>
-
 namespace {
-
-struct SmallStackCall {
-    JNIEnv* env;
-    jbyteArray text;
-    jobjectArray answer;
-};
 
 // A thread whose stack cannot hold Decrypt's buffers above the guard zones a
 // JVM keeps: the method answers CKR_HOST_MEMORY without running its body,
 // rather than write into them.
 TEST_F(BridgeTest, StackWithoutRoomForTheBuffersAnswersHostMemory) {
     loadMock();
-    SmallStackCall call{env, jvm.byteArray({'Y', 'W', 'J', 'j'}), nullptr};
-    // A stack of its own: a size alone may get a larger stack from the C
-    // library's cache of exited threads' stacks.
-    std::vector<unsigned char> stack(64 * 1024 + 4096);
-    const auto bottom = (reinterpret_cast<std::uintptr_t>(stack.data()) + 4095) & ~std::uintptr_t{4095};
-    pthread_attr_t attributes;
-    ASSERT_EQ(0, pthread_attr_init(&attributes));
-    ASSERT_EQ(0, pthread_attr_setstack(&attributes, reinterpret_cast<void*>(bottom), 64 * 1024));
-    pthread_t thread;
-    ASSERT_EQ(0, pthread_create(
-                     &thread, &attributes,
-                     [](void* argument) -> void* {
-                         auto* c = static_cast<SmallStackCall*>(argument);
-                         c->answer =
-                             Java_ka_tovik_selvo_jvarnel_JVarnel_Decrypt(c->env, nullptr, 1, c->text, 4);
-                         return nullptr;
-                     },
-                     &call));
-    ASSERT_EQ(0, pthread_join(thread, nullptr));
-    pthread_attr_destroy(&attributes);
-    EXPECT_EQ((Strings{"2", ""}), jvm.texts(call.answer));
+    const jbyteArray text = jvm.byteArray({'Y', 'W', 'J', 'j'});
+    jobjectArray answer = nullptr;
+    runOnOwnStack(64 * 1024,
+                  [&] { answer = Java_ka_tovik_selvo_jvarnel_JVarnel_Decrypt(env, nullptr, 1, text, 4); });
+    EXPECT_EQ((Strings{"2", ""}), jvm.texts(answer));
     EXPECT_TRUE(mock::functionsCalled().empty());
     EXPECT_JNI_CLEAN(jvm);
 }

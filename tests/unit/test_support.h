@@ -4,6 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <functional>
+#include <vector>
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
+
 #include "fake_jni.h"
 #include "mock_driver.h"
 #include "varnel.h"
@@ -30,3 +37,25 @@ protected:
         EXPECT_EQ(0u, (fake).outstanding()) << "acquired from the JVM, not released";              \
         EXPECT_TRUE((fake).violations().empty()) << ::testing::PrintToString((fake).violations()); \
     } while (0)
+
+#if !defined(_WIN32)
+// Runs `call` on a thread given a stack of `size` bytes of its own (a size
+// alone may get a larger stack from the C library's cache of exited
+// threads' stacks); answers the stack's bottom.
+inline std::uintptr_t runOnOwnStack(std::size_t size, std::function<void()> call) {
+    std::vector<unsigned char> stack(size + 4096);
+    const auto bottom = (reinterpret_cast<std::uintptr_t>(stack.data()) + 4095) & ~std::uintptr_t{4095};
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstack(&attributes, reinterpret_cast<void*>(bottom), size);
+    const auto run = [](void* into) -> void* {
+        (*static_cast<std::function<void()>*>(into))();
+        return nullptr;
+    };
+    pthread_t thread;
+    EXPECT_EQ(0, pthread_create(&thread, &attributes, run, &call));
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+    return bottom;
+}
+#endif
