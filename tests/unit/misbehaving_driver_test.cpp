@@ -62,13 +62,6 @@ __attribute__((noinline)) void dirtyTheStack() {
 
 std::vector<Case> cases() {
     return {
-        {"slot count all ones", [] { answer("C_GetSlotList", CKR_OK).count(kHuge); },
-         [](FakeJvm& j) { return j.texts(METHOD(GetSlotList)(j.env(), nullptr, 1)); },
-         [] {
-             Strings s(101, "");
-             s[0] = "10031";
-             return s;
-         }()},
         {"slot list longer than its room",
          [] {
              answer("C_GetSlotList", CKR_OK).count(1);
@@ -197,10 +190,6 @@ std::vector<Case> cases() {
              return j.texts(METHOD(GetAttributeValue)(j.env(), nullptr, 1, 2, j.string("label")));
          },
          {"0", "ok"}},
-        {"failure with zero low half from a status-only method",
-         [] { answer("C_Login", kFailureWithZeroLowHalf); },
-         [](FakeJvm& j) { return status(j, METHOD(Login)(j.env(), nullptr, 1, 1, j.string("1234"))); },
-         {kZeroLowHalfStatus}},
         {"failure with zero low half and a handle",
          [] { answer("C_OpenSession", kFailureWithZeroLowHalf).handles({1}); },
          [](FakeJvm& j) { return j.texts(METHOD(OpenSession)(j.env(), nullptr, 1, 6)); },
@@ -230,10 +219,6 @@ std::vector<Case> cases() {
              return status(j, METHOD(SetAttributeValue)(j.env(), nullptr, 1, 2, 3, j.string("k")));
          },
          {"6"}},
-        {"vendor status from a status-only method",
-         [] { answer("C_Login", 0x80000001UL); },
-         [](FakeJvm& j) { return status(j, METHOD(Login)(j.env(), nullptr, 1, 1, j.string("1234"))); },
-         {"-214748364"}},
     };
 }
 
