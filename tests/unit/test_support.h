@@ -53,8 +53,9 @@ inline std::uintptr_t runOnOwnStack(std::size_t size, std::function<void()> call
         return nullptr;
     };
     pthread_t thread;
-    EXPECT_EQ(0, pthread_create(&thread, &attributes, run, &call));
-    pthread_join(thread, nullptr);
+    const int created = pthread_create(&thread, &attributes, run, &call);
+    EXPECT_EQ(0, created);
+    if (created == 0) pthread_join(thread, nullptr);
     pthread_attr_destroy(&attributes);
     return bottom;
 }

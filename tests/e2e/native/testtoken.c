@@ -280,6 +280,10 @@ JNIEXPORT jlongArray JNICALL Java_ka_tovik_selvo_jvarnel_e2e_TestToken_slotList(
         throw_driver_error(env, "C_GetSlotList", rv);
         return NULL;
     }
+    if (count > LARGEST_LIST) {
+        throw_state(env, "C_GetSlotList reported more slots than the list it was given holds");
+        return NULL;
+    }
     return long_array(env, slots, count);
 }
 
